@@ -1,0 +1,49 @@
+# Set-up and everyday commands.  `make demo` and `make test` start from
+# nothing: they find CPython 3.9, make .venv, install the build tools, NumPy
+# and the package into it, and rebuild only what changed.
+SHELL := /bin/bash
+VENV := .venv
+PYTHON := $(VENV)/bin/python
+BUILD_TOOLS := "scikit-build-core>=0.10" "numpy==2.0.2" "cmake>=3.18" ninja
+PACKAGE_SOURCES := $(wildcard quiltmap/*.py quiltmap/*.cpp binding/*.cpp binding/*.hpp kernels/*.cpp kernels/*.hpp) \
+                   CMakeLists.txt pyproject.toml
+CPP_BUILD := build/cpp
+
+.DEFAULT_GOAL := demo
+.PHONY: demo test test-cpp test-python clean
+
+demo: $(VENV)/.installed
+	$(PYTHON) examples/sample_synthetic.py
+
+test: test-cpp test-python
+
+test-python: $(VENV)/.installed $(VENV)/.extras-test
+	cd tests && ../$(PYTHON) -m pytest -q
+
+test-cpp: $(CPP_BUILD)/build.ninja
+	$(VENV)/bin/cmake --build $(CPP_BUILD)
+	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j2
+
+$(VENV)/.created:
+	python39="$$(tools/find-python39)" && "$$python39" -m venv $(VENV)
+	$(PYTHON) -m pip install -q --disable-pip-version-check $(BUILD_TOOLS)
+	touch $@
+
+# The extension is built in place under build/ (scikit-build-core keeps that
+# directory between runs), so a change rebuilds only what it touches.
+$(VENV)/.installed: $(VENV)/.created $(PACKAGE_SOURCES)
+	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
+	touch $@
+
+# Optional dependency groups of pyproject.toml (test, demo, bench).
+$(VENV)/.extras-%: $(VENV)/.created pyproject.toml
+	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation ".[$*]"
+	touch $@ $(VENV)/.installed
+
+$(CPP_BUILD)/build.ninja: CMakeLists.txt $(VENV)/.created
+	tools/ensure-gtest
+	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DQUILTMAP_BUILD_EXTENSION=OFF -DQUILTMAP_BUILD_TESTS=ON
+
+clean:
+	rm -rf build $(VENV)
