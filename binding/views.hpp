@@ -1,0 +1,109 @@
+// Array views: typed, checked windows on a caller's buffer.
+//
+// Ownership.  An ArrayView is acquired from an exporter through the buffer
+// protocol and holds that export (a Py_buffer, which keeps its own strong
+// reference to the exporter) until the view is destroyed; the exporter can
+// therefore neither resize nor free the memory while a kernel runs, even
+// with the interpreter lock released.  The view never copies the data and
+// never outlives the call that acquired it: it lives in the call's argument
+// slots or as a local of an entry point, and its destructor gives the buffer
+// back exactly once, on the success path and on every failure path alike.
+// The view bound to None is empty: no exporter, no data, every extent 0, and
+// nothing to give back.
+//
+// The buffer is released with the interpreter lock held, by the destructor;
+// a view must therefore never be destroyed inside a WithoutInterpreterLock
+// scope.  Kernels receive kernels::Array values, plain pointers that borrow
+// the view's memory for the duration of the unlocked scope.
+#pragma once
+
+#include <Python.h>
+
+#include <cassert>
+#include <cstdint>
+
+#include "binding/format.hpp"
+#include "kernels/array.hpp"
+
+namespace quiltmap::binding {
+
+inline constexpr int kMaxAxes = 3;
+
+// What a parameter (or a kernel's own result array) accepts.
+struct ViewRule {
+    const ElementType* element;
+    int axes;
+    bool writable;
+};
+
+class ArrayView {
+public:
+    ArrayView() = default;  // the empty view
+    ArrayView(const ArrayView&) = delete;
+    ArrayView& operator=(const ArrayView&) = delete;
+    ArrayView(ArrayView&& other) noexcept;
+    ArrayView& operator=(ArrayView&& other) noexcept;
+    ~ArrayView() { release(); }
+
+    // Binds `object` by `rule`: None gives the empty view.  Returns false
+    // with a Python exception set (the view stays empty).
+    bool acquire(PyObject* object, const ViewRule& rule);
+
+    bool is_empty() const { return !held_; }
+    int axes() const { return axes_; }
+    std::int64_t extent(int axis) const { return extent_[axis]; }
+    std::int64_t stride(int axis) const { return stride_[axis]; }
+    void* data() const { return data_; }
+    Py_ssize_t item_size() const { return held_ ? buffer_.itemsize : 0; }
+    // The exporter, for a second, independent export of the same memory.
+    PyObject* exporter() const { return held_ ? buffer_.obj : nullptr; }
+    bool exporter_read_only() const { return held_ && buffer_.readonly; }
+
+    template <typename T, int N>
+    kernels::Array<const T, N> read() const {
+        assert(N == axes_);
+        return to_array<const T, N>();
+    }
+
+    template <typename T, int N>
+    kernels::Array<T, N> write() const {
+        assert(N == axes_ && writable_);
+        return to_array<T, N>();
+    }
+
+private:
+    void release();
+
+    template <typename T, int N>
+    kernels::Array<T, N> to_array() const {
+        kernels::Array<T, N> a;
+        a.data = static_cast<T*>(data_);
+        for (int axis = 0; axis < N; ++axis) {
+            a.extent[axis] = extent_[axis];
+            a.stride[axis] = stride_[axis];
+        }
+        return a;
+    }
+
+    Py_buffer buffer_{};
+    bool held_ = false;
+    bool writable_ = false;
+    int axes_ = 0;
+    void* data_ = nullptr;
+    std::int64_t extent_[kMaxAxes] = {};
+    std::int64_t stride_[kMaxAxes] = {};
+};
+
+// Refuses a view whose extents fall short of `needed` (with `at_least`) or
+// differ from it (without): ValueError naming the function, the array and
+// both shapes, and false.  The kernels index some arrays with the extents of
+// others; this is what keeps them inside every buffer.
+bool require_extents(const ArrayView& view, const char* function, const char* subject,
+                     const std::int64_t* needed, bool at_least);
+
+// "(2, 3, 4)"-style text of a view's shape ("None" for the empty view), for
+// messages that compare a shape with the one a call needs.
+PyObject* describe_shape(const ArrayView& view);
+PyObject* describe_shape(const std::int64_t* extents, int axes);
+
+}  // namespace quiltmap::binding

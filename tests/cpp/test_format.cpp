@@ -1,0 +1,98 @@
+// The buffer format rules, fed the strings that NumPy, memoryview and
+// array.array really produce, and the malformed ones they never do.
+#include <gtest/gtest.h>
+
+#include "binding/format.hpp"
+
+namespace quiltmap::binding {
+namespace {
+
+struct FormatCase {
+    const char* format;
+    const ElementType* expected;
+    const char* message;  // empty: accepted
+};
+
+class FormatRules : public ::testing::TestWithParam<FormatCase> {};
+
+TEST_P(FormatRules, AcceptOrExplain) {
+    const FormatCase& c = GetParam();
+    const FormatCheck check = check_format(c.format, *c.expected);
+    EXPECT_EQ(check.ok, c.message[0] == '\0') << "format \"" << c.format << "\"";
+    EXPECT_EQ(check.message, c.message) << "format \"" << c.format << "\"";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Accepted, FormatRules,
+    ::testing::Values(FormatCase{"f", &kConstFloat, ""}, FormatCase{"<f", &kFloat, ""},
+                      FormatCase{"=f", &kConstFloat, ""}, FormatCase{"@f", &kConstFloat, ""},
+                      FormatCase{"^f", &kConstFloat, ""}, FormatCase{" \r\nf", &kConstFloat, ""},
+                      FormatCase{"1f", &kConstFloat, ""}, FormatCase{"d", &kConstDouble, ""},
+                      FormatCase{"<d", &kConstDouble, ""}, FormatCase{"B", &kUint8, ""},
+                      FormatCase{"?", &kUint8, ""}, FormatCase{"c", &kConstUnsignedChar, ""},
+                      FormatCase{nullptr, &kUint8, ""},  // no format: unsigned bytes
+                      FormatCase{"T{<f:a:}", &kConstFloat, ""}, FormatCase{"T{T{f}}", &kConstFloat, ""},
+                      FormatCase{"1T{f:x:}", &kConstFloat, ""}, FormatCase{"fx", &kConstFloat, ""},
+                      FormatCase{"0T{d}f", &kConstFloat, ""}, FormatCase{"()f", &kConstFloat, ""}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Refused, FormatRules,
+    ::testing::Values(
+        FormatCase{"d", &kConstFloat, "Buffer dtype mismatch, expected 'const float' but got 'double'"},
+        FormatCase{"b", &kConstUnsignedChar,
+                   "Buffer dtype mismatch, expected 'const unsigned char' but got 'signed char'"},
+        FormatCase{"i", &kConstFloat, "Buffer dtype mismatch, expected 'const float' but got 'int'"},
+        FormatCase{"l", &kConstDouble, "Buffer dtype mismatch, expected 'const double' but got 'long'"},
+        FormatCase{"g", &kConstDouble, "Buffer dtype mismatch, expected 'const double' but got 'long double'"},
+        FormatCase{"Zf", &kConstDouble, "Buffer dtype mismatch, expected 'const double' but got 'complex float'"},
+        FormatCase{"3s", &kUint8, "Buffer dtype mismatch, expected 'uint8_t' but got a string"},
+        FormatCase{"O", &kConstDouble, "Buffer dtype mismatch, expected 'const double' but got Python object"},
+        FormatCase{"c", &kConstFloat, "Buffer dtype mismatch, expected 'const float' but got 'char'"},
+        FormatCase{"", &kConstFloat, "Buffer dtype mismatch, expected 'const float' but got end"},
+        FormatCase{"<", &kConstFloat, "Buffer dtype mismatch, expected 'const float' but got end"},
+        FormatCase{"T{}", &kConstFloat, "Buffer dtype mismatch, expected 'const float' but got end"},
+        FormatCase{"0f", &kConstFloat, "Buffer dtype mismatch, expected 'const float' but got end"},
+        FormatCase{"2f", &kConstFloat, "Buffer dtype mismatch, expected end but got 'float'"},
+        FormatCase{"fd", &kConstFloat, "Buffer dtype mismatch, expected end but got 'double'"},
+        FormatCase{"T{f:a:f:b:}", &kConstFloat, "Buffer dtype mismatch, expected end but got 'float'"},
+        FormatCase{"2T{f}", &kConstFloat, "Buffer dtype mismatch, expected end but got 'float'"},
+        FormatCase{"T{4x<f:a:}", &kConstFloat, "Buffer dtype mismatch; next field is at offset 4 but 0 expected"},
+        FormatCase{"3T{2x}f", &kConstFloat, "Buffer dtype mismatch; next field is at offset 6 but 0 expected"},
+        FormatCase{">f", &kConstFloat, "Big-endian buffer not supported on little-endian compiler"},
+        FormatCase{"!d", &kConstDouble, "Big-endian buffer not supported on little-endian compiler"},
+        FormatCase{"e", &kConstFloat, "Does not understand character buffer dtype format string ('e')"},
+        FormatCase{"P", &kConstDouble, "Does not understand character buffer dtype format string ('P')"},
+        FormatCase{"\tf", &kConstFloat, "Does not understand character buffer dtype format string ('\t')"},
+        FormatCase{"4w", &kConstFloat, "Does not understand character buffer dtype format string ('w')"},
+        FormatCase{"Zi", &kConstFloat, "Unexpected format string character: 'Z'"},
+        FormatCase{"=g", &kConstDouble,
+                   "Python does not define a standard format string size for long double ('g').."},
+        FormatCase{"Tf", &kConstFloat, "Buffer acquisition: Expected '{' after 'T'"},
+        FormatCase{"2(3)f", &kConstFloat, "Cannot handle repeated arrays in format string"},
+        FormatCase{"(2,3)f", &kConstFloat, "Expected 0 dimension(s), got 2"},
+        FormatCase{"(2 3)f", &kConstFloat, "Expected a comma in format string, got '3'"},
+        FormatCase{"(2", &kConstFloat, "Unexpected end of format string, expected ')'"}));
+
+// Standard sizes differ from native ones for 'l': 4 bytes, so "=l" is not
+// mistaken for an 8-byte element.
+TEST(FormatSizes, StandardLongIsFourBytes) {
+    EXPECT_EQ(check_format("=l", kConstDouble).message,
+              "Buffer dtype mismatch, expected 'const double' but got 'long'");
+    EXPECT_EQ(check_format("=L", kConstFloat).message,
+              "Buffer dtype mismatch, expected 'const float' but got 'unsigned long'");
+    EXPECT_TRUE(check_format("=i", kConstFloat).message.find("'int'") != std::string::npos);
+}
+
+// Repeat counts far beyond any buffer must neither loop for ages nor wrap
+// offsets back to zero.
+TEST(FormatSizes, HugeCountsSaturate) {
+    EXPECT_EQ(check_format("99999999999999999999x f", kConstFloat).message,
+              "Buffer dtype mismatch; next field is at offset 1099511627776 but 0 expected");
+    EXPECT_EQ(check_format("1099511627776T{1099511627776x}f", kConstFloat).message,
+              "Buffer dtype mismatch; next field is at offset 1099511627776 but 0 expected");
+    EXPECT_EQ(check_format("4000000000f", kConstFloat).message,
+              "Buffer dtype mismatch, expected end but got 'float'");
+}
+
+}  // namespace
+}  // namespace quiltmap::binding
