@@ -1,0 +1,56 @@
+// Strided arrays as the numeric cores see them.
+//
+// The binding layer checks every array once (element type, number of axes,
+// C-contiguity, access) and hands the kernels plain pointers with extents and
+// byte strides.  Nothing here knows about Python; the kernels can be driven
+// from C++ tests and benchmarks with ordinary std::vector storage.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+namespace quiltmap::kernels {
+
+// The element `bytes` bytes after `base`.  The kernels address everything
+// through byte strides, never element strides, so that views with odd
+// strides on axes of extent 0 or 1 stay correct.
+template <typename T>
+T* at(T* base, std::int64_t bytes) {
+    using Byte = std::conditional_t<std::is_const_v<T>, const unsigned char, unsigned char>;
+    return reinterpret_cast<T*>(reinterpret_cast<Byte*>(base) + bytes);
+}
+
+// Element [i0, i1, ...] lies at data + i0 * stride[0] + i1 * stride[1] + ...
+// bytes.  T carries the access: a `const float` array cannot be written
+// through, so a kernel that mixes up its input and output does not compile.
+template <typename T, int N>
+struct Array {
+    T* data = nullptr;
+    std::int64_t extent[N] = {};
+    std::int64_t stride[N] = {};  // in bytes
+};
+
+template <typename T>
+using Array1 = Array<T, 1>;
+template <typename T>
+using Array2 = Array<T, 2>;
+template <typename T>
+using Array3 = Array<T, 3>;
+
+// A C-contiguous array of `extents` over caller-owned storage; for tests,
+// benchmarks and the kernels' own scratch views.
+template <typename T, int N>
+Array<T, N> contiguous(T* data, const std::int64_t (&extents)[N]) {
+    Array<T, N> a;
+    a.data = data;
+    std::int64_t step = static_cast<std::int64_t>(sizeof(T));
+    for (int axis = N - 1; axis >= 0; --axis) {
+        a.extent[axis] = extents[axis];
+        a.stride[axis] = step;
+        step *= extents[axis];
+    }
+    return a;
+}
+
+}  // namespace quiltmap::kernels

@@ -1,0 +1,142 @@
+#include <emmintrin.h>
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "kernels/sgm.hpp"
+#include "tests/cpp/random_volumes.hpp"
+
+namespace {
+
+using namespace quiltmap::kernels;
+using namespace quiltmap::test;
+
+using Sgm = void (*)(const Array3<const float>&, float, float, const Array3<float>&,
+                     const Array3<float>&);
+const Sgm kBoth[] = {sgm_aggregate_reference, sgm_aggregate};
+
+Buffer<float, 3> volume(int64_t D, int64_t H, int64_t W) { return {{D, H, W}, {1, 2, 3}, kNaN}; }
+
+// agg after one call; the path buffer starts as junk.
+std::vector<float> aggregate(Sgm kernel, const Buffer<float, 3>& cost, float P1, float P2) {
+    const auto& e = cost.view.extent;
+    Buffer<float, 3> agg({e[0], e[1], e[2]}, {0, 0, 0}, 0.0f);
+    Buffer<float, 3> path({e[0], e[1], e[2]}, {0, 0, 0}, 0.0f);
+    Values junk(99);
+    for (float& x : path.storage) x = junk.mixed(-1e3, 1e3, 0.3);
+    kernel(cost.cview(), P1, P2, agg.view, path.view);
+    return agg.storage;
+}
+
+TEST(Sgm, MinPsKeepsTheCandidateOnlyWhenStrictlySmaller) {
+    const float nan_a = -kNaN, nan_b = kNaN;  // told apart by the sign bit
+    const float cases[][3] = {{1, 2, 1},         {2, 1, 1},         {-kInf, 1, -kInf},
+                              {nan_a, 1, 1},     {1, nan_b, nan_b}, {nan_a, nan_b, nan_b},
+                              {-0.0f, 0.0f, 0.0f}, {0.0f, -0.0f, -0.0f}, {-1e-41f, 0, -1e-41f}};
+    for (const auto& [candidate, running, want] : cases) {
+        float lanes[4];
+        _mm_storeu_ps(lanes, _mm_min_ps(_mm_set1_ps(candidate), _mm_set1_ps(running)));
+        for (float got : lanes) EXPECT_EQ(bits(got), bits(want)) << candidate << " " << running;
+        EXPECT_EQ(bits(candidate < running ? candidate : running), bits(want));
+    }
+}
+
+TEST(Sgm, SingleCellIsCostAddedEightTimes) {
+    const float values[] = {1.5f, -0.0f, 0.1f, -kInf, 3e38f};
+    auto cost = volume(5, 1, 1);
+    for (int64_t d = 0; d < 5; ++d) cost({d, 0, 0}) = values[d];
+    for (Sgm kernel : kBoth) {
+        const auto agg = aggregate(kernel, cost, 1.0f, 4.0f);
+        for (int d = 0; d < 5; ++d) {
+            float want = 0.0f;  // so -0 comes back +0, and 8 * 3e38 is +inf
+            for (int k = 0; k < 8; ++k) want += values[d];
+            EXPECT_EQ(bits(agg[d]), bits(want)) << d;
+        }
+    }
+}
+
+// D = 3, P1 = 1, P2 = 10, two cells.  Along the pair the path costs are
+// (0, 5, 9), (2, 1, 10) one way and (1, 5, 10), (2, 0, 4) the other; the six
+// other directions start a path at both cells.
+TEST(Sgm, TwoCellsWorkedByHand) {
+    const float c[2][3] = {{0, 5, 9}, {2, 0, 4}};
+    const float want[3][2] = {{1, 16}, {40, 1}, {73, 38}};
+    for (bool along_row : {true, false}) {
+        auto cost = along_row ? volume(3, 1, 2) : volume(3, 2, 1);
+        for (int64_t d = 0; d < 3; ++d)
+            for (int64_t i = 0; i < 2; ++i)
+                (along_row ? cost({d, 0, i}) : cost({d, i, 0})) = c[i][d];
+        for (Sgm kernel : kBoth) {
+            const auto agg = aggregate(kernel, cost, 1.0f, 10.0f);
+            for (int i = 0; i < 6; ++i) EXPECT_EQ(agg[i], want[i / 2][i % 2]) << along_row << i;
+        }
+    }
+}
+
+// Small integer costs and penalties keep every sum exact, so the result must
+// follow the volume through a transpose or a flip, which map the eight
+// directions onto each other: a direction scanned from the wrong end, or a
+// predecessor on the wrong side, breaks this.
+TEST(Sgm, ExactResultsFollowTransposesAndFlips) {
+    const int64_t D = 5, H = 6, W = 9;
+    Values values(7);
+    auto cost = volume(D, H, W), transposed = volume(D, W, H), flipped = volume(D, H, W);
+    cost.fill([&] { return float(values.index(20)); });
+    for (int64_t d = 0; d < D; ++d)
+        for (int64_t y = 0; y < H; ++y)
+            for (int64_t x = 0; x < W; ++x)
+                transposed({d, x, y}) = flipped({d, H - 1 - y, W - 1 - x}) = cost({d, y, x});
+    for (Sgm kernel : kBoth) {
+        const auto a = aggregate(kernel, cost, 3, 8), t = aggregate(kernel, transposed, 3, 8),
+                   f = aggregate(kernel, flipped, 3, 8);
+        for (int64_t d = 0; d < D; ++d)
+            for (int64_t y = 0; y < H; ++y)
+                for (int64_t x = 0; x < W; ++x) {
+                    const float want = a[(d * H + y) * W + x];
+                    ASSERT_EQ(t[(d * W + x) * H + y], want) << d << " " << y << " " << x;
+                    ASSERT_EQ(f[(d * H + H - 1 - y) * W + W - 1 - x], want) << d << y << x;
+                }
+    }
+}
+
+TEST(Sgm, EmptyAxisTouchesNothing) {
+    for (const auto& e : {std::array<int64_t, 3>{0, 5, 6}, {4, 0, 6}, {4, 5, 0}}) {
+        float sentinel[2] = {1, 2};
+        Array3<const float> cost;  // cost and path: null data
+        Array3<float> agg, path;
+        for (int i = 0; i < 3; ++i) cost.extent[i] = agg.extent[i] = path.extent[i] = e[i];
+        agg.data = sentinel;
+        for (Sgm kernel : kBoth) kernel(cost, 1, 2, agg, path);
+        EXPECT_EQ(sentinel[0], 1.0f);
+        EXPECT_EQ(sentinel[1], 2.0f);
+    }
+}
+
+// Production against the literal recurrence, to the bit: shapes around the
+// four-row blocks and 256-column chunks, every penalty sign and order.
+TEST(Sgm, ProductionMatchesReferenceBitForBit) {
+    const int64_t shapes[][3] = {{0, 3, 4}, {3, 0, 4},  {3, 4, 0},  {1, 1, 1},  {1, 1, 6},
+                                 {1, 6, 1}, {2, 1, 9},  {3, 9, 1},  {4, 2, 3},  {3, 3, 5},
+                                 {5, 4, 4}, {6, 5, 13}, {2, 7, 6},  {9, 8, 33}, {40, 5, 7},
+                                 {3, 13, 5}, {1, 11, 12}, {7, 9, 300}, {2, 300, 3}};
+    const float penalties[][2] = {{1, 4},      {0, 0},   {-1, -3},  {5, 2},    {kInf, kInf},
+                                  {-kInf, 1},  {1, -kInf}, {kNaN, 2}, {0.5f, kNaN}, {1e-3f, 1e30f}};
+    Values values(3);
+    for (const auto& [D, H, W] : shapes) {
+        for (int mode = 0; mode < 3; ++mode) {
+            auto cost = volume(D, H, W);
+            cost.fill([&] {
+                    return mode == 0 ? float(values.uniform(-5, 20))
+                           : mode == 1 ? values.tie()
+                                       : values.mixed(-5, 20, 0.05);
+                }).wild_unit_strides();
+            for (const auto& [P1, P2] : penalties)
+                ASSERT_TRUE(same_elements(aggregate(sgm_aggregate, cost, P1, P2),
+                                          aggregate(sgm_aggregate_reference, cost, P1, P2)))
+                    << D << "x" << H << "x" << W << ", values " << mode << ", P " << P1 << " "
+                    << P2;
+        }
+    }
+}
+
+}  // namespace
