@@ -1,0 +1,97 @@
+"""Shared fixtures and helpers for the tests of quiltmap._mvs.
+
+Run them from tests/ (see the Makefile): from the checkout's root, its
+quiltmap/ folder, which holds no built library, would shadow the installed
+package.
+"""
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+CHECKOUT_PACKAGE = Path(__file__).resolve().parent.parent / "quiltmap"
+SOURCE_PATH = "quiltmap/_mvs"
+
+
+def pytest_configure(config):
+    try:
+        import quiltmap._mvs as mvs
+    except ImportError as error:
+        raise pytest.UsageError(f"quiltmap._mvs is not importable ({error}); run `make .venv/.installed` "
+                                "and pytest from tests/ (cd tests && ../.venv/bin/python -m pytest)")
+    if Path(mvs.__file__).resolve().parent == CHECKOUT_PACKAGE:
+        raise pytest.UsageError(f"quiltmap._mvs was loaded from the checkout ({mvs.__file__})")
+
+
+def module_entries(exc):
+    """(name, filename, lineno) of the traceback entries the extension added."""
+    found, tb = [], exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename.startswith(SOURCE_PATH):
+            found.append((code.co_name, code.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return found
+
+
+def assert_raises_at(name, line, error, message, call):
+    """call() raises `error` (with `message` unless None) that carries exactly
+    one entry of the function `name`, at `line`."""
+    with pytest.raises(error) as info:
+        call()
+    assert message is None or str(info.value) == message, str(info.value)
+    assert module_entries(info.value) == [(f"quiltmap._mvs.{name}", SOURCE_PATH, line)]
+    del info  # its frames hold the call's arguments
+
+
+@pytest.fixture
+def mvs():
+    import quiltmap._mvs
+
+    return quiltmap._mvs
+
+
+@pytest.fixture
+def restore_np(mvs):
+    """Puts the module global `np` back however a test rebinds or deletes it."""
+    saved = mvs.np
+    yield
+    mvs.np = saved
+
+
+@pytest.fixture
+def restore_module_state(mvs):
+    """Undoes what importlib does to the module's dunders and to sys.modules."""
+    missing = object()
+    keys = ("__spec__", "__loader__", "__file__", "__package__", "__name__", "__doc__", "__path__", "__cached__")
+    saved = {key: vars(mvs).get(key, missing) for key in keys}
+    saved_entry = sys.modules.get("quiltmap._mvs", missing)
+    yield
+    for key, value in saved.items():
+        if value is missing:
+            vars(mvs).pop(key, None)
+        else:
+            vars(mvs)[key] = value
+    if saved_entry is missing:
+        sys.modules.pop("quiltmap._mvs", None)
+    else:
+        sys.modules["quiltmap._mvs"] = saved_entry
+
+
+@pytest.fixture
+def run_python(tmp_path):
+    """Runs a script in a fresh interpreter of this venv, from a folder that
+    holds no quiltmap/ of its own; returns the CompletedProcess."""
+
+    def run(script, *options, env=None):
+        import quiltmap
+
+        full_env = dict(os.environ, PYTHONPATH=str(Path(quiltmap.__file__).resolve().parent.parent), **(env or {}))
+        full_env.pop("PYTHONWARNINGS", None)
+        return subprocess.run([sys.executable, *options, "-c", textwrap.dedent(script)], cwd=tmp_path,
+                              env=full_env, capture_output=True, text=True, timeout=120)
+
+    return run
