@@ -1,0 +1,69 @@
+"""The main job, end to end, on a synthetic aerial survey: a town made in
+memory, photographed by six frame cameras, reconstructed into a height model
+and an orthomosaic with the kernels of `quiltmap._mvs`.
+
+Run it with `python -m quiltmap.demo` (progress bars, a printed report, a
+figure and the arrays in an output folder; needs the `demo` extras), or call
+`run()`, or `photograph()` then `reconstruct()` (NumPy only).
+"""
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+
+import numpy as np
+
+from .reconstruction import KernelClock, Result, Settings, Stages, reconstruct_views
+from .render import make_cameras, render_view
+from .scene import Scene, make_scene
+
+__all__ = ["Demo", "Survey", "photograph", "reconstruct", "run"]
+
+
+@dataclass
+class Survey:
+    scene: Scene
+    cameras: list  # of render.Camera; the first two are the nadir reference views
+    images: list  # (h, w, 3) float32 per camera
+
+
+@dataclass
+class Demo:
+    survey: Survey
+    result: Result
+    stages: Stages
+    kernels: KernelClock
+
+
+def photograph(size=160, seed=7, threads=2, stages=None):
+    """The scene of size x size cells and its six photographs."""
+    stages = stages or Stages()
+    with stages.single("scene"):
+        scene = make_scene(size, seed=seed)
+        rng = np.random.default_rng(seed + 1)
+        cameras = make_cameras(scene, rng)
+        view_seeds = rng.integers(2**32, size=len(cameras))
+
+    def shoot(i):
+        return render_view(scene, cameras[i], np.random.default_rng(view_seeds[i]))
+
+    with ThreadPoolExecutor(threads) as pool:
+        images = list(stages.run("rendering", pool.map(shoot, range(len(cameras))), total=len(cameras)))
+    return Survey(scene, cameras, images)
+
+
+def reconstruct(survey, labels=96, threads=2, stages=None, kernels=None):
+    """Height model and orthomosaic of the survey's ground grid. kernels: any
+    object with the three kernels as attributes (default: the extension's, timed)."""
+    scene = survey.scene
+    views = list(zip(survey.cameras, survey.images))
+    return reconstruct_views(views, scene.grid, scene.z_range, Settings(labels=labels),
+                             kernels, stages, threads=threads)
+
+
+def run(size=160, labels=96, seed=7, threads=2, progress=None):
+    """Photographs and reconstructs; progress: an optional factory
+    `progress(iterable, desc=..., total=...)` wrapping each stage's loop, such as tqdm."""
+    stages = Stages(progress)
+    kernels = KernelClock()
+    survey = photograph(size, seed, threads, stages)
+    result = reconstruct(survey, labels, threads, stages, kernels)
+    return Demo(survey, result, stages, kernels)

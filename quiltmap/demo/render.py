@@ -1,0 +1,225 @@
+"""Frame cameras over the scene and a ray caster that photographs it.
+
+The camera model is the one `sample_view` uses: (xc, yc, zc) = R (P - C),
+n = (xc, yc) / zc, d = 1 + k1 r2 + k2 r2^2, (u, v) = f d n + (cx, cy), with
+u the column and v the row, pixel (x, y) centred at u = x, v = y.
+"""
+from dataclasses import dataclass
+
+import numpy as np
+
+from .scene import sun_direction
+
+
+@dataclass
+class Camera:
+    name: str
+    R: np.ndarray  # (3, 3) world to camera; row i is camera axis i in world coordinates
+    C: np.ndarray  # (3,) centre
+    f: float
+    k1: float
+    k2: float
+    cx: float
+    cy: float
+    w: int
+    h: int
+
+    def project(self, P):
+        """Pixel positions (u, v) and depths of world points P (..., 3)."""
+        pc = (P - self.C) @ self.R.T
+        zc = pc[..., 2]
+        nx, ny = pc[..., 0] / zc, pc[..., 1] / zc
+        r2 = nx * nx + ny * ny
+        fd = self.f * (1.0 + self.k1 * r2 + self.k2 * r2 * r2)
+        return fd * nx + self.cx, fd * ny + self.cy, zc
+
+    def rays(self, u, v):
+        """Unit world directions through pixel positions (u, v)."""
+        dx, dy = (u - self.cx) / self.f, (v - self.cy) / self.f
+        nx, ny = dx, dy
+        for _ in range(6):  # fixed point of n = n_d / d(|n|^2); each pass gains a factor ~k1 r2 < 0.01
+            r2 = nx * nx + ny * ny
+            d = 1.0 + self.k1 * r2 + self.k2 * r2 * r2
+            nx, ny = dx / d, dy / d
+        cam = np.stack([nx, ny, np.ones_like(nx)], axis=-1)
+        world = cam @ self.R  # R is orthonormal: R^T applied to row vectors
+        return world / np.linalg.norm(world, axis=-1, keepdims=True)
+
+    @property
+    def off_nadir(self):
+        """Angle between the optical axis and straight down, in degrees."""
+        return float(np.degrees(np.arccos(np.clip(-self.R[2, 2], -1, 1))))
+
+
+def look_at(C, target, roll=0.0):
+    """World-to-camera rotation for a camera at C looking at target, image
+    columns roughly along +X and rows roughly along -Y (north up)."""
+    z = np.asarray(target, float) - C
+    z /= np.linalg.norm(z)
+    x = np.cross(z, [0.0, 1.0, 0.0])
+    x /= np.linalg.norm(x)
+    y = np.cross(z, x)
+    if roll:
+        c, s = np.cos(roll), np.sin(roll)
+        x, y = c * x + s * y, -s * x + c * y
+    return np.stack([x, y, z])
+
+
+def make_cameras(scene, rng, pixel=0.8, altitude=None, tilt=30.0):
+    """Two overlapping nadir views and four obliques (north, east, south, west),
+    each framed to hold the whole ground grid at every height of the scene,
+    with a ground pixel of about `pixel` grid cells at the grid's centre."""
+    grid = scene.grid
+    extent = grid.W * grid.gsd
+    # High enough above the tallest roofs that small grids are not seen from close by.
+    altitude = max(2.5 * extent, 8 * scene.z_range[1]) if altitude is None else altitude
+    centre = np.array([grid.X0 + extent / 2, grid.Y0 - grid.H * grid.gsd / 2, 0.0])
+    poses = [("nadir-west", centre + [-0.12 * extent, 0.02 * extent, altitude], 0.0),
+             ("nadir-east", centre + [0.12 * extent, -0.02 * extent, altitude], 0.0)]
+    reach = altitude * np.tan(np.radians(tilt))
+    for name, (ex, ey) in [("north", (0, 1)), ("east", (1, 0)), ("south", (0, -1)), ("west", (-1, 0))]:
+        poses.append((f"oblique-{name}", centre + [ex * reach, ey * reach, altitude], 0.0))
+
+    border = 6 * grid.gsd  # room for matching windows that reach past the grid
+    corners = np.array([[x, y, z] for x in (grid.X0 - border, grid.X0 + extent + border)
+                        for y in (grid.Y0 + border, grid.Y0 - grid.H * grid.gsd - border) for z in scene.z_range])
+    cameras = []
+    for name, C, roll in poses:
+        target = centre + rng.uniform(-0.03, 0.03, 3) * [extent, extent, 0]
+        R = look_at(C, target, roll + rng.uniform(-0.03, 0.03))
+        distance = np.linalg.norm(target - C)
+        f = distance / (pixel * grid.gsd)
+        k1, k2 = rng.uniform(-0.08, 0.08), rng.uniform(-0.02, 0.02)
+        cam = Camera(name, R, C, f, k1, k2, 0.0, 0.0, 0, 0)
+        u, v, _ = cam.project(corners)
+        # A principal point at the image centre and a frame that holds the grid, with a small border.
+        half_w = int(np.ceil(np.abs(u).max())) + 4
+        half_h = int(np.ceil(np.abs(v).max())) + 4
+        cam.cx, cam.cy, cam.w, cam.h = half_w - 0.5, half_h - 0.5, 2 * half_w, 2 * half_h
+        cameras.append(cam)
+    return cameras
+
+
+def _bilinear(raster, grid, X, Y):
+    """Bilinear lookup of a (H, W, ...) raster at plan positions, clamped at its edges."""
+    r, c = grid.fractional_index(X, Y)
+    r = np.clip(r, 0, grid.H - 1.000001)
+    c = np.clip(c, 0, grid.W - 1.000001)
+    r0, c0 = r.astype(np.intp), c.astype(np.intp)
+    fr, fc = r - r0, c - c0
+    if raster.ndim == 3:
+        fr, fc = fr[:, None], fc[:, None]
+    a, b = raster[r0, c0], raster[r0, c0 + 1]
+    cc, d = raster[r0 + 1, c0], raster[r0 + 1, c0 + 1]
+    return (a * (1 - fc) + b * fc) * (1 - fr) + (cc * (1 - fc) + d * fc) * fr
+
+
+def _block_max(heights, block):
+    """Highest height within one block of each block of block x block cells."""
+    H, W = heights.shape
+    rows, cols = -(-H // block), -(-W // block)
+    padded = np.full((rows * block, cols * block), -np.inf)
+    padded[:H, :W] = heights
+    peak = np.pad(padded.reshape(rows, block, cols, block).max(axis=(1, 3)), 1, constant_values=-np.inf)
+    return np.max([peak[i: i + rows, j: j + cols] for i in range(3) for j in range(3)], axis=0)
+
+
+def cast(heights, grid, origin, dirs, z_range, refine=8, block=16):
+    """Distance along each ray (origin + t dirs, dirs pointing down) to its
+    first crossing of the bilinear height field; rays that reach the bottom
+    of z_range without a crossing get that bottom's distance."""
+    z_lo, z_hi = z_range
+    dz = dirs[:, 2]
+    down = dz < -1e-9
+    safe_dz = np.where(down, dz, -1.0)
+    t_start = np.maximum(np.where(down, (z_hi - origin[2]) / safe_dz, 0.0), 0.0)
+    t_end = np.where(down, (z_lo - origin[2]) / safe_dz, 0.0)
+    horizontal = np.maximum(np.hypot(dirs[:, 0], dirs[:, 1]), 1e-9)
+    climb = np.maximum(-dz, 1e-9)
+
+    # Skip empty space: a step shorter than a block less a cell in plan stays
+    # within the blocks around its start (bilinear neighbours included), so
+    # it passes over nothing when it ends above their highest height.
+    peaks = _block_max(heights, block)
+    leap = np.minimum((block - 1) * grid.gsd / horizontal, 2.0 / climb)
+    active = np.flatnonzero(down & (t_end > t_start)) if block > 1 else []
+    while len(active):
+        t = t_start[active]
+        p = origin + t[:, None] * dirs[active]
+        r, c = grid.fractional_index(p[:, 0], p[:, 1])
+        r = np.clip(np.round(r), 0, grid.H - 1).astype(np.intp) // block
+        c = np.clip(np.round(c), 0, grid.W - 1).astype(np.intp) // block
+        ahead = t + leap[active]
+        clear = (origin[2] + ahead * dz[active] > peaks[r, c]) & (ahead < t_end[active])
+        t_start[active[clear]] = ahead[clear]
+        active = active[clear]
+
+    # Then steps of most of a cell in plan and at most 0.5 in height.
+    step = np.minimum(0.7 * grid.gsd / horizontal, 0.5 / climb)
+    t_hit = t_end.copy()
+    active = np.flatnonzero(down & (t_end > t_start))
+    t = t_start[active]
+    while active.size:
+        p = origin + t[:, None] * dirs[active]
+        below = p[:, 2] <= _bilinear(heights, grid, p[:, 0], p[:, 1])
+        if below.any():
+            # Bisect between the last point above and the first below.
+            idx, hi = active[below], t[below]
+            lo = np.maximum(hi - step[idx], t_start[idx])
+            for _ in range(refine):
+                mid = 0.5 * (lo + hi)
+                q = origin + mid[:, None] * dirs[idx]
+                under = q[:, 2] <= _bilinear(heights, grid, q[:, 0], q[:, 1])
+                hi = np.where(under, mid, hi)
+                lo = np.where(under, lo, mid)
+            t_hit[idx] = hi
+        keep = ~below
+        active, t = active[keep], t[keep] + step[active[keep]]
+        done = t > t_end[active]
+        active, t = active[~done], t[~done]
+    return t_hit
+
+
+def _facade(P):
+    """Colour of wall hits: plaster with rows of windows."""
+    level = np.mod(P[:, 2] + 0.4, 3.0)
+    along = np.mod(P[:, 0] + P[:, 1], 2.5)
+    window = (level > 1.0) & (level < 2.2) & (along > 0.5) & (along < 1.7)
+    return np.where(window[:, None], [0.18, 0.22, 0.28], [0.72, 0.66, 0.56])
+
+
+def render_view(scene, cam, rng, noise=0.01, supersample=2):
+    """The photograph taken by `cam`: (h, w, 3) float32 in [0, 1]."""
+    s = supersample
+    offsets = (np.arange(s) + 0.5) / s - 0.5
+    rows = (np.arange(cam.h)[:, None] + offsets).ravel()
+    cols = (np.arange(cam.w)[:, None] + offsets).ravel()
+    v, u = np.meshgrid(rows, cols, indexing="ij")
+    u, v = u.reshape(-1), v.reshape(-1)
+    dirs = cam.rays(u, v)
+    z_range = (float(scene.heights.min()) - 0.5, float(scene.heights.max()) + 0.5)
+    t = cast(scene.heights, scene.fine, cam.C, dirs, z_range)
+    P = cam.C + t[:, None] * dirs
+    rgb = _bilinear(scene.colours, scene.fine, P[:, 0], P[:, 1])
+
+    # A hit on the steep ramp between a roof and the ground is a wall.
+    r, c = scene.fine.fractional_index(P[:, 0], P[:, 1])
+    r0 = np.clip(np.floor(r).astype(np.intp), 0, scene.fine.H - 2)
+    c0 = np.clip(np.floor(c).astype(np.intp), 0, scene.fine.W - 2)
+    corners = np.stack([scene.heights[r0 + i, c0 + j] for i in (0, 1) for j in (0, 1)])
+    roof = np.any([scene.roofs[r0 + i, c0 + j] for i in (0, 1) for j in (0, 1)], axis=0)
+    top, bottom = corners.max(axis=0), corners.min(axis=0)
+    wall = roof & (top - bottom > 1.0) & (P[:, 2] < top - 0.3) & (P[:, 2] > bottom + 0.3)
+    if wall.any():
+        gx = (corners[1] - corners[0] + corners[3] - corners[2])[wall]
+        gy = -(corners[2] - corners[0] + corners[3] - corners[1])[wall]
+        normal = -np.stack([gx, gy], axis=-1)
+        normal /= np.maximum(np.linalg.norm(normal, axis=-1, keepdims=True), 1e-9)
+        shade = 0.45 + 0.55 * np.clip(normal @ sun_direction()[:2], 0, None)
+        rgb[wall] = _facade(P[wall]) * shade[:, None]
+
+    img = rgb.reshape(cam.h, s, cam.w, s, 3).mean(axis=(1, 3))
+    # Each camera's own exposure, then sensor noise.
+    img = img * rng.uniform(0.9, 1.1) + rng.uniform(-0.03, 0.03)
+    img = img + rng.normal(0.0, noise, img.shape)
+    return np.clip(img, 0.0, 1.0).astype(np.float32)

@@ -1,0 +1,116 @@
+"""Accuracy against the true heights, timings, the figure and the arrays."""
+import json
+from pathlib import Path
+
+import numpy as np
+
+
+def metrics(truth, heights, matched, filled, gsd):
+    """Errors of the height model. "Within k gsd" means an absolute height
+    error of at most k times the grid's cell size."""
+    error = (heights - truth)[matched]
+    everywhere = np.abs(filled - truth)
+    absolute = np.abs(error)
+    return {
+        "rmse": float(np.sqrt(np.mean(error * error))) if error.size else float("nan"),
+        "median_abs": float(np.median(absolute)) if error.size else float("nan"),
+        "within_1_gsd": float(np.mean(absolute <= gsd)) if error.size else 0.0,
+        "within_2_gsd": float(np.mean(absolute <= 2 * gsd)) if error.size else 0.0,
+        "unmatched": float(1.0 - matched.mean()),
+        "filled_rmse": float(np.sqrt(np.mean(everywhere * everywhere))),
+        "filled_within_1_gsd": float(np.mean(everywhere <= gsd)),
+        "filled_within_2_gsd": float(np.mean(everywhere <= 2 * gsd)),
+    }
+
+
+def of(demo):
+    grid, result = demo.survey.scene.grid, demo.result
+    return metrics(demo.survey.scene.truth, result.heights, result.matched, result.filled, grid.gsd)
+
+
+def text(demo, m, total, out_dir=None):
+    scene, grid, result = demo.survey.scene, demo.survey.scene.grid, demo.result
+    labels = result.labels
+    gables = sum(b.gable for b in scene.buildings)
+    lines = [
+        f"quiltmap demo: {grid.H} x {grid.W} cells of {grid.gsd:.2f} m, {len(labels)} height labels "
+        f"from {labels[0]:.1f} to {labels[-1]:.1f} m (step {labels[1] - labels[0]:.3f} m)",
+        f"scene: {len(scene.buildings)} buildings ({gables} with gable roofs) and {len(scene.trees)} trees, "
+        f"true heights {scene.truth.min():.2f} to {scene.truth.max():.2f} m",
+        "views: " + ", ".join(f"{c.name} {c.w}x{c.h} ({c.off_nadir:.0f} deg)" for c in demo.survey.cameras),
+        "",
+        f"height model on matched cells (within k gsd: |height error| <= k x {grid.gsd:.2f} m)",
+        f"  RMSE                    {m['rmse']:7.3f} m",
+        f"  median absolute error   {m['median_abs']:7.3f} m",
+        f"  within 1 gsd            {100 * m['within_1_gsd']:7.1f} %",
+        f"  within 2 gsd            {100 * m['within_2_gsd']:7.1f} %",
+        f"  unmatched cells         {100 * m['unmatched']:7.1f} %",
+        f"holes filled, all cells: RMSE {m['filled_rmse']:.3f} m, within 1 gsd {100 * m['filled_within_1_gsd']:.1f} %, "
+        f"within 2 gsd {100 * m['filled_within_2_gsd']:.1f} %",
+        "",
+        "stages (wall time)",
+    ]
+    lines += [f"  {name:22s}{seconds:8.2f} s" for name, seconds in demo.stages.times.items()]
+    lines += [f"  {'total':22s}{total:8.2f} s", "", "kernel calls (wall time)"]
+    for name, calls in demo.kernels.calls.items():
+        ms = 1e3 * np.asarray(calls)
+        if len(calls) <= 4:
+            each = ", ".join(f"{t:.1f}" for t in ms)
+            lines.append(f"  {name:12s}{len(calls):5d} call{'s' * (len(calls) > 1)}, each {each} ms")
+        else:
+            lines.append(f"  {name:12s}{len(calls):5d} calls, total {ms.sum():.0f} ms, "
+                         f"mean {ms.mean():.2f} ms, min {ms.min():.2f} ms, max {ms.max():.2f} ms")
+    if out_dir is not None:
+        lines += ["", f"figure and arrays in {out_dir}"]
+    return "\n".join(lines)
+
+
+def save_arrays(demo, out_dir, m):
+    out_dir = Path(out_dir)
+    out_dir.mkdir(parents=True, exist_ok=True)
+    result = demo.result
+    arrays = {
+        "true_heights": demo.survey.scene.truth,
+        "heights": result.heights,  # NaN where unmatched
+        "heights_filled": result.filled,
+        "matched": result.matched,
+        "orthomosaic": result.orthomosaic,
+        "orthomosaic_source": result.source,
+        "labels": result.labels,
+    }
+    for name, array in arrays.items():
+        np.save(out_dir / f"{name}.npy", array)
+    (out_dir / "metrics.json").write_text(json.dumps(m, indent=2) + "\n")
+
+
+def figure(demo, m, path):
+    """True heights, reconstructed heights, error map and orthomosaic in one PNG."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    scene, result, gsd = demo.survey.scene, demo.result, demo.survey.scene.grid.gsd
+    extent = [scene.grid.X0, scene.grid.X0 + scene.grid.W * gsd, scene.grid.Y0 - scene.grid.H * gsd, scene.grid.Y0]
+    low, high = np.nanmin(scene.truth), np.nanmax(scene.truth)
+    heights_cmap = plt.get_cmap("viridis").with_extremes(bad="0.75")
+    error_cmap = plt.get_cmap("coolwarm").with_extremes(bad="0.75")
+
+    fig, axes = plt.subplots(2, 2, figsize=(9.6, 9.0), constrained_layout=True)
+    panels = [
+        (scene.truth, "true heights (m)", dict(cmap=heights_cmap, vmin=low, vmax=high)),
+        (result.heights, f"reconstructed heights (m), {100 * m['unmatched']:.1f} % unmatched in grey",
+         dict(cmap=heights_cmap, vmin=low, vmax=high)),
+        (result.heights - scene.truth,
+         f"error (m): RMSE {m['rmse']:.2f}, median |e| {m['median_abs']:.3f}, "
+         f"{100 * m['within_1_gsd']:.1f} % within 1 gsd", dict(cmap=error_cmap, vmin=-4 * gsd, vmax=4 * gsd)),
+        (np.clip(np.nan_to_num(result.orthomosaic), 0, 1), "orthomosaic", {}),
+    ]
+    for ax, (data, title, style) in zip(axes.ravel(), panels):
+        shown = ax.imshow(data, extent=extent, interpolation="nearest", **style)
+        ax.set_title(title, fontsize=9)
+        ax.tick_params(labelsize=7)
+        if data.ndim == 2:
+            fig.colorbar(shown, ax=ax, shrink=0.8).ax.tick_params(labelsize=7)
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
