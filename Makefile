@@ -5,17 +5,19 @@ SHELL := /bin/bash
 VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_TOOLS := "scikit-build-core>=0.10" "numpy==2.0.2" "cmake>=3.18" ninja
-PACKAGE_SOURCES := $(wildcard quiltmap/*.py quiltmap/*.cpp binding/*.cpp binding/*.hpp kernels/*.cpp kernels/*.hpp) \
+PACKAGE_SOURCES := $(wildcard quiltmap/*.py quiltmap/demo/*.py quiltmap/*.cpp binding/*.cpp binding/*.hpp kernels/*.cpp kernels/*.hpp) \
                    CMakeLists.txt pyproject.toml
 CPP_BUILD := build/cpp
 
 .DEFAULT_GOAL := demo
-.PHONY: demo test test-cpp test-python clean
+.PHONY: demo test test-cpp test-python bench bench-quick bench-twins clean
 
-demo: $(VENV)/.installed
-	$(PYTHON) examples/sample_synthetic.py
+demo: $(VENV)/.installed $(VENV)/.extras-demo
+	$(PYTHON) -I -m quiltmap.demo
 
+# The quick benchmark run closes the tests, so that the suite cannot rot.
 test: test-cpp test-python
+	$(MAKE) --no-print-directory bench-quick
 
 test-python: $(VENV)/.installed $(VENV)/.extras-test
 	cd tests && ../$(PYTHON) -m pytest -q
@@ -44,6 +46,23 @@ $(CPP_BUILD)/build.ninja: CMakeLists.txt $(VENV)/.created
 	tools/ensure-gtest
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DQUILTMAP_BUILD_EXTENSION=OFF -DQUILTMAP_BUILD_TESTS=ON
+
+# Benchmarks (bench/README.md): the peers come from the `bench` extra, the
+# scalar twins from a bench-only C library under build/bench.
+BENCH_BUILD := build/bench
+
+bench: bench-twins $(VENV)/.extras-bench $(VENV)/.installed
+	$(PYTHON) bench/run.py
+
+bench-quick: bench-twins $(VENV)/.extras-bench $(VENV)/.installed
+	$(PYTHON) bench/run.py --quick
+
+bench-twins: $(BENCH_BUILD)/build.ninja
+	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target quiltmap_twins
+
+$(BENCH_BUILD)/build.ninja: CMakeLists.txt $(VENV)/.created
+	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DQUILTMAP_BUILD_EXTENSION=OFF -DQUILTMAP_BUILD_BENCH=ON
 
 clean:
 	rm -rf build $(VENV)
