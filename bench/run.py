@@ -14,6 +14,7 @@ import argparse
 import ctypes
 import datetime
 import gc
+import importlib
 import json
 import os
 import platform
@@ -320,15 +321,19 @@ def height_grid(n, seed):
     return Z.astype(np.float32), valid
 
 
+def optional_peer(module, attribute=None):
+    """A peer from the `bench` extra, or None and why it is missing: a row
+    without its peer is marked instead of ending the run."""
+    try:
+        found = importlib.import_module(module)
+        return (getattr(found, attribute) if attribute else found), None
+    except Exception as exc:
+        return None, f"not installed ({exc.__class__.__name__})"
+
+
 def bench_bilateral(table, twins, args):
-    try:
-        import cv2
-    except Exception as exc:
-        cv2, cv2_missing = None, f"not installed ({exc.__class__.__name__})"
-    try:
-        from skimage.restoration import denoise_bilateral
-    except Exception as exc:
-        denoise_bilateral, skimage_missing = None, f"not installed ({exc.__class__.__name__})"
+    cv2, cv2_missing = optional_peer("cv2")
+    denoise_bilateral, skimage_missing = optional_peer("skimage.restoration", "denoise_bilateral")
     grids = [1024] if args.quick else [1024, 4096]
     radii = [1] if args.quick else [1, 3, 5]
     table.header(f"bilateral  sigma_r = {SIGMA_R:g}, sigma_s = {SIGMA_S:g}, 10% of the mask unusable")
@@ -426,14 +431,8 @@ def numpy_projection(cam, Z):
 
 
 def bench_sample_view(table, twins, args):
-    try:
-        import cv2
-    except Exception as exc:
-        cv2, cv2_missing = None, f"not installed ({exc.__class__.__name__})"
-    try:
-        from scipy.ndimage import map_coordinates
-    except Exception as exc:
-        map_coordinates, scipy_missing = None, f"not installed ({exc.__class__.__name__})"
+    cv2, cv2_missing = optional_peer("cv2")
+    map_coordinates, scipy_missing = optional_peer("scipy.ndimage", "map_coordinates")
     cases = [(1024, 2048, 2048)] if args.quick else [(1024, 2048, 2048), (1024, 3000, 4000),
                                                        (4096, 2048, 2048), (4096, 3000, 4000)]
     table.header("sample_view  3-channel float32 image, random heights, k1 = -0.08, k2 = 0.015")
