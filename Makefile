@@ -19,7 +19,7 @@ demo: $(VENV)/.installed $(VENV)/.extras-demo
 test: test-cpp test-python
 	$(MAKE) --no-print-directory bench-quick
 
-test-python: $(VENV)/.installed $(VENV)/.extras-test
+test-python: $(VENV)/.installed $(VENV)/.extras-test $(VENV)/.extras-demo
 	cd tests && ../$(PYTHON) -m pytest -q
 
 test-cpp: $(CPP_BUILD)/build.ninja

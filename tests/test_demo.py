@@ -38,8 +38,6 @@ def test_accuracy(survey, broken):
 # matplotlib 3.9 still calls pyparsing names that pyparsing 3.3 deprecates.
 @pytest.mark.filterwarnings("ignore::DeprecationWarning:matplotlib")
 def test_command_line(tmp_path, capsys):
-    pytest.importorskip("matplotlib")
-    pytest.importorskip("tqdm")
     from quiltmap.demo.__main__ import main
 
     main(["--size", "32", "--labels", "12", "--out", str(tmp_path)])
