@@ -189,8 +189,11 @@ const Param kSampleViewParams[] = {
 };
 
 PyObject* sample_view_body(CallArguments& a, PyObject*, int* line) {
-    const ArrayView& img = a.view(sample_view_arg::img);
-    const ArrayView& Z = a.view(sample_view_arg::Z);
+    namespace arg = sample_view_arg;
+    const ArrayView& img = a.view(arg::img);
+    const ArrayView& Z = a.view(arg::Z);
+    const ArrayView& out = a.view(arg::out);
+    const ArrayView& valid = a.view(arg::valid);
     const std::int64_t H = Z.extent(0), W = Z.extent(1);
     kernels::Camera camera{};
     // Without cells nothing is read or written, whatever the other arrays.
@@ -198,32 +201,32 @@ PyObject* sample_view_body(CallArguments& a, PyObject*, int* line) {
         const std::int64_t rotation[] = {3, 3}, centre[] = {3};
         const std::int64_t samples[] = {H, W, img.extent(2)}, cells[] = {H, W};
         *line = 12;
-        if (!binding::require_extents(a.view(sample_view_arg::R), "sample_view", "argument 'R'", rotation, true) ||
-            !binding::require_extents(a.view(sample_view_arg::C), "sample_view", "argument 'C'", centre, true)) {
+        if (!binding::require_extents(a.view(arg::R), "sample_view", "argument 'R'", rotation, true) ||
+            !binding::require_extents(a.view(arg::C), "sample_view", "argument 'C'", centre, true)) {
             return nullptr;
         }
         *line = 15;
-        if (!binding::require_extents(a.view(sample_view_arg::out), "sample_view", "argument 'out'", samples, true) ||
-            !binding::require_extents(a.view(sample_view_arg::valid), "sample_view", "argument 'valid'", cells, true)) {
+        if (!binding::require_extents(out, "sample_view", "argument 'out'", samples, true) ||
+            !binding::require_extents(valid, "sample_view", "argument 'valid'", cells, true)) {
             return nullptr;
         }
-        const auto R = a.view(sample_view_arg::R).read<double, 2>();
-        const auto C = a.view(sample_view_arg::C).read<double, 1>();
+        const auto R = a.view(arg::R).read<double, 2>();
+        const auto C = a.view(arg::C).read<double, 1>();
         for (int i = 0; i < 3; ++i) {
             for (int j = 0; j < 3; ++j) camera.R[i][j] = *kernels::at(R.data, i * R.stride[0] + j * R.stride[1]);
             camera.C[i] = *kernels::at(C.data, i * C.stride[0]);
         }
     }
-    camera.f = a.real(sample_view_arg::f);
-    camera.k1 = a.real(sample_view_arg::k1);
-    camera.k2 = a.real(sample_view_arg::k2);
-    camera.cx = a.real(sample_view_arg::cx);
-    camera.cy = a.real(sample_view_arg::cy);
-    const kernels::GroundGrid grid{a.real(sample_view_arg::X0), a.real(sample_view_arg::Y0), a.real(sample_view_arg::gsd)};
+    camera.f = a.real(arg::f);
+    camera.k1 = a.real(arg::k1);
+    camera.k2 = a.real(arg::k2);
+    camera.cx = a.real(arg::cx);
+    camera.cy = a.real(arg::cy);
+    const kernels::GroundGrid grid{a.real(arg::X0), a.real(arg::Y0), a.real(arg::gsd)};
     {
         binding::WithoutInterpreterLock unlocked;
-        kernels::sample_view(img.read<float, 3>(), camera, grid, Z.read<float, 2>(), a.view(sample_view_arg::out).write<float, 3>(),
-                             a.view(sample_view_arg::valid).write<std::uint8_t, 2>());
+        kernels::sample_view(img.read<float, 3>(), camera, grid, Z.read<float, 2>(), out.write<float, 3>(),
+                             valid.write<std::uint8_t, 2>());
     }
     Py_RETURN_NONE;
 }
@@ -254,8 +257,8 @@ PyObject* sgm_body(CallArguments& a, PyObject* globals, int* line) {
     if (!view_own_array(path, path_np.get(), 3, "sgm", "the path buffer 'L'", extents)) return nullptr;
     {
         binding::WithoutInterpreterLock unlocked;
-        kernels::sgm_aggregate(cost.read<float, 3>(), a.single(sgm_arg::P1), a.single(sgm_arg::P2), agg.write<float, 3>(),
-                               path.write<float, 3>());
+        kernels::sgm_aggregate(cost.read<float, 3>(), a.single(sgm_arg::P1), a.single(sgm_arg::P2),
+                               agg.write<float, 3>(), path.write<float, 3>());
     }
     return agg_np.release();
 }
@@ -338,12 +341,15 @@ const binding::Signature kSgmSignature{"sgm", 56, kSgmParams, static_cast<int>(s
 const binding::Signature kBilateralSignature{"bilateral", 113, kBilateralParams,
                                              static_cast<int>(std::size(kBilateralParams)), bilateral_names};
 
-const char* const kSampleViewLocals[] = {"H",  "W",  "h",  "w",  "nch", "r", "c", "ch", "x0", "y0", "x1", "y1", "X", "Y",
-                                         "dx", "dy", "dz", "xc", "yc", "zc", "nx", "ny", "r2", "d", "u", "v", "fx", "fy"};
-const char* const kSgmLocals[] = {"D",  "H",  "W",  "agg_np", "L_np", "agg", "L", "dirs",      "k", "dy", "dx",
-                                  "yy", "xx", "y",  "x",      "py",   "px",  "d", "best_prev", "v", "a",  "b"};
-const char* const kBilateralLocals[] = {"H",  "W",     "y",   "x",  "yy",   "xx",   "dy", "dx", "out_np", "out",
-                                        "z0", "zk", "wsum", "asum", "dr", "w", "inv_r", "inv_s", "sw"};
+// The functions' local names, as their code objects list them after the
+// parameters.
+const char* const kSampleViewLocals[] = {"H",  "W",  "h",  "w",  "nch", "r",  "c",  "ch", "x0", "y0",
+                                         "x1", "y1", "X",  "Y",  "dx",  "dy", "dz", "xc", "yc", "zc",
+                                         "nx", "ny", "r2", "d",  "u",   "v",  "fx", "fy"};
+const char* const kSgmLocals[] = {"D", "H", "W",  "agg_np", "L_np", "agg", "L",         "dirs", "k", "dy", "dx",
+                                  "yy", "xx", "y", "x",     "py",   "px",  "d", "best_prev", "v",  "a", "b"};
+const char* const kBilateralLocals[] = {"H",  "W",  "y",    "x",    "yy", "xx", "dy",    "dx",    "out_np", "out",
+                                        "z0", "zk", "wsum", "asum", "dr", "w",  "inv_r", "inv_s", "sw"};
 
 struct FunctionDef {
     const char* name;
