@@ -1,0 +1,107 @@
+// The choice of a level, and the production entry points that run it.
+#include <cpuid.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "kernels/bilateral.hpp"
+#include "kernels/levels.hpp"
+#include "kernels/sample_view.hpp"
+#include "kernels/sgm.hpp"
+
+namespace quiltmap::kernels {
+
+namespace sse2 {
+extern const LevelKernels kernels;
+}
+namespace avx2 {
+extern const LevelKernels kernels;
+}
+namespace avx512 {
+extern const LevelKernels kernels;
+}
+
+namespace {
+
+const char* const kLevelNames[] = {"sse2", "avx2", "avx512"};
+
+// XCR0: which register states the operating system saves on a context switch.
+std::uint64_t enabled_register_state() {
+    std::uint32_t lo, hi;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return (std::uint64_t(hi) << 32) | lo;
+}
+
+}  // namespace
+
+const char* level_name(Level level) { return kLevelNames[int(level)]; }
+
+bool parse_level(const char* text, Level* level) {
+    for (Level candidate : kAllLevels) {
+        if (std::strcmp(text, level_name(candidate)) == 0) {
+            *level = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+const LevelKernels& kernels_at(Level level) {
+    switch (level) {
+        case Level::avx512: return avx512::kernels;
+        case Level::avx2: return avx2::kernels;
+        default: return sse2::kernels;
+    }
+}
+
+Level highest_supported_level() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return Level::sse2;
+    if (!(c & bit_OSXSAVE) || !(c & bit_AVX)) return Level::sse2;
+    const std::uint64_t state = enabled_register_state();
+    constexpr std::uint64_t kVectorState = 0x6;   // XMM and YMM registers
+    constexpr std::uint64_t kAvx512State = 0xe0;  // mask registers, ZMM0-15 upper halves, ZMM16-31
+    if ((state & kVectorState) != kVectorState) return Level::sse2;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d) || !(b & bit_AVX2)) return Level::sse2;
+    const unsigned avx512 = bit_AVX512F | bit_AVX512BW | bit_AVX512DQ | bit_AVX512VL;
+    if ((b & avx512) == avx512 && (state & kAvx512State) == kAvx512State) return Level::avx512;
+    return Level::avx2;
+}
+
+LevelChoice choose_level(Level supported, const char* request) {
+    LevelChoice choice{};
+    choice.level = choice.supported = supported;
+    if (request == nullptr || *request == '\0') return choice;  // unset or set empty
+    std::strncpy(choice.request, request, sizeof choice.request - 1);
+    Level cap;
+    if (!parse_level(request, &cap)) {
+        choice.request_ignored = true;
+    } else if (cap < supported) {
+        choice.level = cap;
+    }
+    return choice;
+}
+
+const LevelChoice& level_choice() {
+    static const LevelChoice choice = choose_level(highest_supported_level(), std::getenv("QUILTMAP_ISA"));
+    return choice;
+}
+
+void sgm_aggregate(const Array3<const float>& cost, float P1, float P2, const Array3<float>& agg,
+                   const Array3<float>& path) {
+    kernels_at(level_choice().level).sgm_aggregate(cost, P1, P2, agg, path);
+}
+
+void bilateral_filter(const Array2<const float>& Z, const Array2<const std::uint8_t>& valid,
+                      std::int32_t radius, float inv_r, const Array2<const float>& sw,
+                      const Array2<float>& out) {
+    kernels_at(level_choice().level).bilateral_filter(Z, valid, radius, inv_r, sw, out);
+}
+
+void sample_view(const Array3<const float>& img, const Camera& camera, const GroundGrid& grid,
+                 const Array2<const float>& Z, const Array3<float>& out,
+                 const Array2<std::uint8_t>& valid) {
+    kernels_at(level_choice().level).sample_view(img, camera, grid, Z, out, valid);
+}
+
+}  // namespace quiltmap::kernels

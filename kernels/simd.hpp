@@ -1,0 +1,66 @@
+// The vector instruction set of one translation unit.
+//
+// The fast kernels are written once, against the small vocabulary below, and
+// compiled once per level with that level's flags (CMakeLists.txt): baseline
+// x86-64 (SSE2), AVX2, and AVX-512 with F, BW, DQ and VL.  Everything a unit
+// defines lives in the namespace of its level, so that the copies never meet
+// at link time; the dispatcher picks one of them at run time.
+//
+// The vocabulary of every level:
+//   Floats, Doubles          kFloatLanes floats, kDoubleLanes = kFloatLanes / 2 doubles;
+//                            + - * / are the IEEE operations, lane by lane
+//   FloatMask, DoubleMask    one flag per lane
+//   load, store              kFloatLanes floats at any address
+//   load_first, store_first  the first n lanes only (0 <= n <= kFloatLanes); nothing
+//                            beyond them is read or written, and the other lanes
+//                            of a loaded vector are zero
+//   splat, keep_smaller      one value in every lane; candidate < running ? candidate
+//                            : running, lane by lane (false on NaN: running stays)
+//   less, greater, equal,    ordered comparisons (false on NaN); not_less_equal is
+//   less_equal, ...          true on NaN; both, either combine flags
+//   lane_mask                the flag of lane j alone
+//   select, any, lane_bits   blend by a mask; whether any flag is set; flags as bits
+//   usable                   the flags of kFloatLanes (or the first n) mask bytes != 0
+//   transpose                a kFloatLanes x kFloatLanes block held in registers
+//   widen_low, widen_high    lanes [0, kDoubleLanes) or the rest of a Floats, in double
+//   narrow                   two Doubles rounded to float, low lanes first
+//   pow2_of_rounded          2^n from n + 1.5 * 2^52 (n an integer, -1022 <= n <= 1023)
+#pragma once
+
+// GCC drops the may_alias attribute of a vector type used as a template
+// argument, and says so; the kernels' templates never rely on it.
+#pragma GCC diagnostic ignored "-Wignored-attributes"
+
+#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512DQ__) && defined(__AVX512VL__)
+#include "kernels/simd_avx512.hpp"
+#elif defined(__AVX2__)
+#include "kernels/simd_avx2.hpp"
+#else
+#include "kernels/simd_sse2.hpp"
+#endif
+
+#include <cstring>
+
+namespace quiltmap::kernels::QUILTMAP_LEVEL {
+
+// Scalar access through a byte address of unknown alignment.
+template <typename T>
+inline T load_one(const T* p) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+template <typename T>
+inline void store_one(T* p, T value) {
+    std::memcpy(p, &value, sizeof value);
+}
+
+// Asks for the cache line of p ahead of its use, into the second-level
+// cache.  Not __builtin_prefetch: GCC deems a function that only prefetches
+// free of effects and deletes the calls of it (and of its callers).
+inline void prefetch(const void* p) { __asm__ volatile("prefetcht1 %0" : : "m"(*static_cast<const char*>(p))); }
+
+// The scalar form of keep_smaller, for code written once for both widths.
+inline float keep_smaller(float candidate, float running) { return candidate < running ? candidate : running; }
+
+}  // namespace quiltmap::kernels::QUILTMAP_LEVEL

@@ -1,0 +1,93 @@
+// AVX2: eight floats or four doubles.  Included by simd.hpp.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#define QUILTMAP_LEVEL avx2
+
+namespace quiltmap::kernels::avx2 {
+
+constexpr int kFloatLanes = 8;
+constexpr int kDoubleLanes = 4;
+using Floats = __m256;
+using Doubles = __m256d;
+using FloatMask = __m256;
+using DoubleMask = __m256d;
+
+// All ones in the first n 32-bit lanes.
+inline __m256i first_lanes(int n) {
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+inline Floats load(const float* p) { return _mm256_loadu_ps(p); }
+inline void store(float* p, Floats v) { _mm256_storeu_ps(p, v); }
+// VMASKMOVPS neither reads nor faults on the lanes it leaves out.
+inline Floats load_first(const float* p, int n) { return _mm256_maskload_ps(p, first_lanes(n)); }
+inline void store_first(float* p, Floats v, int n) { _mm256_maskstore_ps(p, first_lanes(n), v); }
+inline Floats splat(float x) { return _mm256_set1_ps(x); }
+// VMINPS returns its second operand unless the first is strictly smaller.
+inline Floats keep_smaller(Floats candidate, Floats running) { return _mm256_min_ps(candidate, running); }
+
+inline FloatMask less(Floats a, Floats b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
+inline FloatMask greater(Floats a, Floats b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
+inline FloatMask equal(Floats a, Floats b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
+inline FloatMask less_equal(Floats a, Floats b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
+inline FloatMask greater_equal(Floats a, Floats b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
+inline FloatMask both(FloatMask a, FloatMask b) { return _mm256_and_ps(a, b); }
+inline FloatMask either(FloatMask a, FloatMask b) { return _mm256_or_ps(a, b); }
+inline Floats select(FloatMask m, Floats if_true, Floats if_false) { return _mm256_blendv_ps(if_false, if_true, m); }
+inline unsigned lane_bits(FloatMask m) { return unsigned(_mm256_movemask_ps(m)); }
+inline bool any(FloatMask m) { return lane_bits(m) != 0; }
+inline FloatMask lane_mask(int j) {
+    return _mm256_castsi256_ps(_mm256_cmpeq_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(j)));
+}
+
+// Flags of eight mask bytes (the first n of them, the rest clear).
+inline FloatMask usable(const std::uint8_t* p, int n = kFloatLanes) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, unsigned(n));
+    const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(word)));
+    const __m256i zero = _mm256_setzero_si256();
+    return _mm256_castsi256_ps(_mm256_xor_si256(_mm256_cmpeq_epi32(lanes, zero), _mm256_set1_epi32(-1)));
+}
+
+inline void transpose(Floats (&r)[kFloatLanes]) {
+    Floats t[kFloatLanes], u[kFloatLanes];
+    for (int i = 0; i < 8; i += 2) {
+        t[i] = _mm256_unpacklo_ps(r[i], r[i + 1]);
+        t[i + 1] = _mm256_unpackhi_ps(r[i], r[i + 1]);
+    }
+    for (int i = 0; i < 8; i += 4) {
+        u[i] = _mm256_shuffle_ps(t[i], t[i + 2], _MM_SHUFFLE(1, 0, 1, 0));
+        u[i + 1] = _mm256_shuffle_ps(t[i], t[i + 2], _MM_SHUFFLE(3, 2, 3, 2));
+        u[i + 2] = _mm256_shuffle_ps(t[i + 1], t[i + 3], _MM_SHUFFLE(1, 0, 1, 0));
+        u[i + 3] = _mm256_shuffle_ps(t[i + 1], t[i + 3], _MM_SHUFFLE(3, 2, 3, 2));
+    }
+    for (int i = 0; i < 4; ++i) {
+        r[i] = _mm256_permute2f128_ps(u[i], u[i + 4], 0x20);
+        r[i + 4] = _mm256_permute2f128_ps(u[i], u[i + 4], 0x31);
+    }
+}
+
+inline Doubles splat_double(double x) { return _mm256_set1_pd(x); }
+inline Doubles widen_low(Floats v) { return _mm256_cvtps_pd(_mm256_castps256_ps128(v)); }
+inline Doubles widen_high(Floats v) { return _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)); }
+inline Floats narrow(Doubles lo, Doubles hi) {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
+}
+inline Doubles pow2_of_rounded(Doubles shifted) {
+    const __m256i n = _mm256_slli_epi64(_mm256_castpd_si256(shifted), 52);
+    return _mm256_castsi256_pd(_mm256_add_epi64(n, _mm256_castpd_si256(_mm256_set1_pd(1.0))));
+}
+inline void store_doubles(double* p, Doubles v) { _mm256_storeu_pd(p, v); }
+inline Doubles load_doubles(const double* p) { return _mm256_loadu_pd(p); }
+inline DoubleMask less_equal(Doubles a, Doubles b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
+inline DoubleMask greater_equal(Doubles a, Doubles b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
+inline DoubleMask not_less_equal(Doubles a, Doubles b) { return _mm256_cmp_pd(a, b, _CMP_NLE_UQ); }
+inline DoubleMask both(DoubleMask a, DoubleMask b) { return _mm256_and_pd(a, b); }
+inline unsigned lane_bits(DoubleMask m) { return unsigned(_mm256_movemask_pd(m)); }
+
+}  // namespace quiltmap::kernels::avx2
