@@ -3,9 +3,11 @@
 #include <emmintrin.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 
 #include "kernels/sgm.hpp"
+#include "tests/cpp/levels.hpp"
 #include "tests/cpp/random_volumes.hpp"
 
 namespace {
@@ -15,7 +17,11 @@ using namespace quiltmap::test;
 
 using Sgm = void (*)(const Array3<const float>&, float, float, const Array3<float>&,
                      const Array3<float>&);
-const Sgm kBoth[] = {sgm_aggregate_reference, sgm_aggregate};
+
+class SgmLevels : public EveryLevel {};
+QUILTMAP_AT_EVERY_LEVEL(SgmLevels);
+
+constexpr float kUntouched = -7.0f;
 
 Buffer<float, 3> volume(int64_t D, int64_t H, int64_t W) { return {{D, H, W}, {1, 2, 3}, kNaN}; }
 
@@ -43,26 +49,28 @@ TEST(Sgm, MinPsKeepsTheCandidateOnlyWhenStrictlySmaller) {
     }
 }
 
-TEST(Sgm, EmptyAxisTouchesNothing) {
+TEST_P(SgmLevels, EmptyAxisTouchesNothing) {
     for (const auto& e : {std::array<int64_t, 3>{0, 5, 6}, {4, 0, 6}, {4, 5, 0}}) {
         float sentinel[2] = {1, 2};
         Array3<const float> cost;  // cost and path: null data
         Array3<float> agg, path;
         for (int i = 0; i < 3; ++i) cost.extent[i] = agg.extent[i] = path.extent[i] = e[i];
         agg.data = sentinel;
-        for (Sgm kernel : kBoth) kernel(cost, 1, 2, agg, path);
+        for (Sgm kernel : {sgm_aggregate_reference, level().sgm_aggregate}) kernel(cost, 1, 2, agg, path);
         EXPECT_EQ(sentinel[0], 1.0f);
         EXPECT_EQ(sentinel[1], 2.0f);
     }
 }
 
-// Production against the literal recurrence, to the bit: shapes around the
-// four-row blocks and 256-column chunks, every penalty sign and order.
-TEST(Sgm, ProductionMatchesReferenceBitForBit) {
-    const int64_t shapes[][3] = {{0, 3, 4}, {3, 0, 4},  {3, 4, 0},  {1, 1, 1},  {1, 1, 6},
-                                 {1, 6, 1}, {2, 1, 9},  {3, 9, 1},  {4, 2, 3},  {3, 3, 5},
-                                 {5, 4, 4}, {6, 5, 13}, {2, 7, 6},  {9, 8, 33}, {40, 5, 7},
-                                 {3, 13, 5}, {1, 11, 12}, {7, 9, 300}, {2, 300, 3}};
+// Production against the literal recurrence, to the bit, every penalty sign
+// and order: short volumes take the path buffer direction by direction,
+// taller ones the three sweeps (with partial row blocks and column groups).
+TEST_P(SgmLevels, ProductionMatchesReferenceBitForBit) {
+    const int64_t shapes[][3] = {{0, 3, 4},   {3, 0, 4},   {3, 4, 0},   {1, 1, 1},   {1, 1, 6},
+                                 {1, 6, 1},   {2, 1, 9},   {3, 9, 1},   {4, 2, 3},   {3, 3, 5},
+                                 {5, 4, 4},   {6, 5, 13},  {2, 7, 6},   {9, 8, 33},  {40, 5, 7},
+                                 {3, 13, 5},  {1, 11, 12}, {7, 9, 300}, {2, 300, 3}, {1, 40, 37},
+                                 {2, 24, 17}, {5, 33, 70}, {3, 48, 16}, {37, 21, 45}, {4, 70, 1}};
     const float penalties[][2] = {{1, 4},      {0, 0},   {-1, -3},  {5, 2},    {kInf, kInf},
                                   {-kInf, 1},  {1, -kInf}, {kNaN, 2}, {0.5f, kNaN}, {1e-3f, 1e30f}};
     Values values(3);
@@ -75,12 +83,28 @@ TEST(Sgm, ProductionMatchesReferenceBitForBit) {
                                        : values.mixed(-5, 20, 0.05);
                 }).wild_unit_strides();
             for (const auto& [P1, P2] : penalties)
-                ASSERT_TRUE(same_elements(aggregate(sgm_aggregate, cost, P1, P2),
+                ASSERT_TRUE(same_elements(aggregate(level().sgm_aggregate, cost, P1, P2),
                                           aggregate(sgm_aggregate_reference, cost, P1, P2)))
                     << D << "x" << H << "x" << W << ", values " << mode << ", P " << P1 << " "
                     << P2;
         }
     }
+}
+
+// The three sweeps keep their rows of scratch at the start of the path
+// buffer: most pages of a tall volume's path buffer are never touched.
+TEST_P(SgmLevels, TallVolumeTouchesOnlyTheStartOfThePathBuffer) {
+    const int64_t D = 4, H = 300, W = 40;
+    auto cost = volume(D, H, W);
+    Values values(8);
+    cost.fill([&] { return float(values.uniform(0, 9)); });
+    Buffer<float, 3> agg({D, H, W}, {0, 0, 0}, 0.0f);
+    Buffer<float, 3> path({D, H, W}, {0, 0, 0}, kUntouched);
+    level().sgm_aggregate(cost.cview(), 1, 4, agg.view, path.view);
+    const auto first_touched_from_end =
+        std::find_if(path.storage.rbegin(), path.storage.rend(), [](float x) { return bits(x) != bits(kUntouched); });
+    EXPECT_LT(path.storage.rend() - first_touched_from_end, D * H * W / 4);
+    EXPECT_TRUE(same_elements(agg.storage, aggregate(sgm_aggregate_reference, cost, 1, 4)));
 }
 
 }  // namespace

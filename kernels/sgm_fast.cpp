@@ -1,0 +1,526 @@
+// Semi-global aggregation, compiled once per level (simd.hpp).
+//
+// Every element of the result is the sum ((((0 + L0) + L1) + L2) + ... + L7)
+// of the eight directions' path costs in table order.  Directions 2, 4 and 5
+// run down the grid, 3, 6 and 7 up it, 0 and 1 along the rows, so three sweeps
+// keep that order instead of eight passes over whole volumes:
+//
+//   1. bottom up: L3 into agg, whose row below is the predecessor row;
+//   2. top down:  L0 and L1 for blocks of kLanes rows (one lane per row), then
+//                 per row L2, L4 and L5, and agg = ((((L0 + L1) + L2) + L3) + L4) + L5
+//                 with L3 read from agg in its place in the order;
+//   3. bottom up: L6 and L7, and agg = (agg + L6) + L7.
+//
+// The previous rows of L2, L4 ... L7 and the block of L0 + L1 live in the
+// first rows' worth of the path buffer, so that its other pages are never
+// touched.  A volume too small to hold them (fewer than about 16 + 8 rows) is
+// aggregated direction by direction through the whole path buffer instead.
+//
+// Within a row the cells are computed kLanes columns at a time, all labels of
+// a group before the next group; along a row (L0, L1) the lanes are rows, on
+// a transposed copy of the block's costs.  Each lane performs the scalar
+// steps of its cell in their order, so every element keeps its bits.
+#include <algorithm>
+#include <limits>
+
+#include "kernels/level_entry_points.hpp"
+#include "kernels/sgm.hpp"
+
+namespace quiltmap::kernels::QUILTMAP_LEVEL {
+
+namespace {
+
+using std::int64_t;
+
+constexpr int64_t kLanes = kFloatLanes;
+
+// ---------------------------------------------------------------------------
+// The recurrence, for one cell (V = float) or kLanes cells (V = Floats).
+
+template <typename V>
+struct Penalties {
+    V P1, P2;
+    V missing;  // +inf stands in for the neighbour label that d = 0 or D - 1 lacks:
+                // +inf + P1 is +inf or NaN, never strictly smaller than v
+};
+
+// L = (min(mid, lo + P1, hi + P1, best + P2) + cost) - best, where mid, lo
+// and hi are the predecessor's path costs at labels d, d - 1 and d + 1 and
+// best their minimum over all labels; each replacement is made only when
+// strictly smaller, in that order.
+template <typename V>
+inline V recurrence(V lo, V mid, V hi, V best, V cost, const Penalties<V>& p) {
+    V v = keep_smaller(lo + p.P1, mid);
+    v = keep_smaller(hi + p.P1, v);
+    v = keep_smaller(best + p.P2, v);
+    return (v + cost) - best;
+}
+
+// A cell's (or a group's) labels one after the other, the predecessor's
+// labels coming from prev(d).
+template <typename V>
+struct Recurrence {
+    V best, lo, mid;
+
+    template <typename Prev>
+    void begin(int64_t D, const Prev& prev, const Penalties<V>& p) {
+        best = prev(0);
+        for (int64_t d = 1; d < D; ++d) best = keep_smaller(V(prev(d)), best);
+        lo = p.missing;
+        mid = prev(0);
+    }
+
+    template <typename Prev>
+    V next(int64_t d, int64_t D, const Prev& prev, V cost, const Penalties<V>& p) {
+        const V hi = d + 1 < D ? V(prev(d + 1)) : p.missing;
+        const V L = recurrence(lo, mid, hi, best, cost, p);
+        lo = mid;
+        mid = hi;
+        return L;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Volumes and scratch.
+
+// Row y of label d of a (D, H, W) volume; columns are consecutive floats.
+template <typename T>
+struct Rows {
+    T* data;
+    int64_t plane, row;  // bytes
+    T* operator()(int64_t d, int64_t y) const { return at(data, d * plane + y * row); }
+};
+
+inline Floats load_n(const float* p, int64_t n) { return n == kLanes ? load(p) : load_first(p, int(n)); }
+inline void store_n(float* p, Floats v, int64_t n) {
+    if (n == kLanes) {
+        store(p, v);
+    } else {
+        store_first(p, v, int(n));
+    }
+}
+
+struct Job {
+    int64_t D, H, W;
+    Rows<const float> cost;
+    Rows<float> agg, path;
+    Penalties<Floats> p;
+    Penalties<float> p1;  // the same penalties, for one cell
+};
+
+// One row of one direction's path costs: D lines of `line` floats with
+// column x at kLanes + x, so that a group may read one column beyond either
+// edge of the grid.
+struct Slab {
+    float* data;
+    int64_t line;
+    float* operator()(int64_t d) const { return data + d * line + kLanes; }
+};
+
+// Scratch carved out of the path buffer for the three sweeps.
+struct Scratch {
+    // Slabs: two per direction across the rows (this row and the previous
+    // one), at most three directions at once, and this row's L0 + L1.
+    static constexpr int kSlabs = 7, kRowSums = 6;
+    // Lines: each direction's minimum over the labels, of this row and of
+    // the previous one, and a line of +inf for the labels below 0 and above
+    // D - 1.
+    static constexpr int kLines = 7, kMissing = 6;
+
+    int64_t padded_width;  // W rounded up to whole groups
+    int64_t line;          // floats per line: column x at kLanes + x, so that a group may
+                           // read one column beyond either edge of the grid
+    int64_t column;        // floats per column of the blocks: D kLanes and one spare group,
+                           // so that a tile's columns do not share one cache set
+    float* costs;          // the costs of kLanes rows, transposed: [padded_width][D][kLanes]
+    float* sums;           // their L0 + L1, the same way
+    float* along;          // four columns: the last two of L0 and of L1
+    float* slabs;          // kSlabs of D lines
+    float* lines;          // kLines lines
+
+    static int64_t floats_needed(int64_t D, int64_t W) {
+        const int64_t width = (W + kLanes - 1) / kLanes * kLanes;
+        return (2 * width + 4) * (D + 1) * kLanes + (kSlabs * D + kLines) * (width + 2 * kLanes);
+    }
+    Scratch(int64_t D, int64_t W, float* path)
+        : padded_width((W + kLanes - 1) / kLanes * kLanes),
+          line(padded_width + 2 * kLanes),
+          column((D + 1) * kLanes),
+          costs(path),
+          sums(costs + padded_width * column),
+          along(sums + padded_width * column),
+          slabs(along + 4 * column),
+          lines(slabs + kSlabs * D * line) {
+        std::fill(lines + kMissing * line, lines + (kMissing + 1) * line, std::numeric_limits<float>::infinity());
+    }
+    Slab slab(int64_t D, int i) const { return Slab{slabs + i * D * line, line}; }
+    float* minimum(int direction, int parity) const { return lines + (2 * direction + parity) * line + kLanes; }
+    const float* missing() const { return lines + kMissing * line + kLanes; }
+};
+
+// ---------------------------------------------------------------------------
+// The directions across the rows.  A sweep computes a few of them together,
+// row after row, each reading its previous row from one slab and writing
+// this row to another, and with it the minimum over the labels that the
+// next row needs.  A row goes label by label, kBlock labels at a time (a
+// predecessor's label then serves as the neighbour of two of them at the
+// cost of one load and one addition), each label's row of cost and agg in
+// one run.  The hardware follows a run once it has seen it start, so each
+// group also asks for the line kAhead label rows further on (the rows of a
+// label lie a power of two apart, H W floats, which keeps whole rows of the
+// next labels from waiting in the caches).
+constexpr int kBlock = 4;
+constexpr int64_t kAhead = 8;
+
+template <int... Dx>
+struct Across {
+    static constexpr int N = sizeof...(Dx);
+    static constexpr int dx[N] = {Dx...};  // -1, 0 or +1
+};
+
+// Labels d0 ... d0 + B - 1 of row y: emit(d, x, n, L) receives label d of the
+// group of n columns from x, L[i] holding direction i's path costs.  In a
+// row that starts the paths every path cost is the cost.
+template <typename Dirs, int B, typename Emit>
+void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bool path_start, int64_t d0,
+                 const Emit& emit) {
+    constexpr int N = Dirs::N;
+    const int64_t D = job.D, W = job.W;
+    const int now = int(y & 1), before = now ^ 1;
+    const int64_t last = (W - 1) / kLanes * kLanes;  // columns 0 and W - 1 start the diagonal paths
+    const FloatMask first_column = lane_mask(0), last_column = lane_mask(int(W - 1 - last));
+
+    const float* cost[B];
+    const float* ahead_cost[B];
+    const float* ahead_agg[B];
+    for (int j = 0; j < B; ++j) {
+        cost[j] = job.cost(d0 + j, y);
+        int64_t label = d0 + j + kAhead, row = y;
+        if (label >= D) {
+            label -= D;
+            row = next_y;
+        }
+        const bool inside = row >= 0 && row < job.H;
+        ahead_cost[j] = inside ? job.cost(label, row) : nullptr;
+        ahead_agg[j] = inside ? job.agg(label, row) : nullptr;
+    }
+    // Direction i: the predecessors' labels d0 - 1 ... d0 + B (+inf outside
+    // 0 ... D - 1) and their minimum, shifted to the columns they precede;
+    // this row's labels and their minimum.
+    const float* prev[N][B + 2];
+    float* out[N][B];
+    const float* best[N];
+    float* next_best[N];
+    for (int i = 0; i < N; ++i) {
+        const Slab before_slab = s.slab(D, 2 * i + before), now_slab = s.slab(D, 2 * i + now);
+        for (int j = 0; j < B + 2; ++j) {
+            const int64_t d = d0 - 1 + j;
+            prev[i][j] = (d >= 0 && d < D ? before_slab(d) : s.missing()) - Dirs::dx[i];
+        }
+        for (int j = 0; j < B; ++j) out[i][j] = now_slab(d0 + j);
+        best[i] = s.minimum(i, before) - Dirs::dx[i];
+        next_best[i] = s.minimum(i, now);
+    }
+
+    const auto group = [&](int64_t x, int64_t n) {
+        Floats c[B];
+        for (int j = 0; j < B; ++j) {
+            if (ahead_cost[j] != nullptr) {
+                prefetch(ahead_cost[j] + x);
+                prefetch(ahead_agg[j] + x);
+            }
+            c[j] = load_n(cost[j] + x, n);
+        }
+        Floats L[B][N];
+        for (int i = 0; i < N; ++i) {
+            if (path_start) {
+                for (int j = 0; j < B; ++j) L[j][i] = c[j];
+            } else {
+                const Floats b = load(best[i] + x), b_p2 = b + job.p.P2;
+                Floats mid[B + 2], step[B + 2];  // the predecessors' labels, and + P1
+                for (int j = 0; j < B + 2; ++j) {
+                    mid[j] = load(prev[i][j] + x);
+                    step[j] = mid[j] + job.p.P1;
+                }
+                for (int j = 0; j < B; ++j) {
+                    // The literal replacements, in order: d - 1, d + 1, best.
+                    Floats v = keep_smaller(step[j], mid[j + 1]);
+                    v = keep_smaller(step[j + 2], v);
+                    v = keep_smaller(b_p2, v);
+                    L[j][i] = (v + c[j]) - b;
+                    if (Dirs::dx[i] > 0 && x == 0) L[j][i] = select(first_column, c[j], L[j][i]);
+                    if (Dirs::dx[i] < 0 && x == last) L[j][i] = select(last_column, c[j], L[j][i]);
+                }
+            }
+            Floats m = d0 == 0 ? L[0][i] : keep_smaller(L[0][i], load(next_best[i] + x));
+            for (int j = 1; j < B; ++j) m = keep_smaller(L[j][i], m);
+            store(next_best[i] + x, m);
+            for (int j = 0; j < B; ++j) store(out[i][j] + x, L[j][i]);
+        }
+        for (int j = 0; j < B; ++j) emit(d0 + j, x, n, L[j]);
+    };
+    int64_t x = 0;
+    for (; x + kLanes <= W; x += kLanes) group(x, kLanes);
+    if (x < W) group(x, W - x);
+}
+
+// Row y of the directions Dirs, whose slabs are 2 i and 2 i + 1.
+template <typename Dirs, typename Emit>
+void across_row(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bool path_start, const Emit& emit) {
+    int64_t d0 = 0;
+    for (; d0 + kBlock <= job.D; d0 += kBlock) label_block<Dirs, kBlock>(job, s, y, next_y, path_start, d0, emit);
+    switch (job.D - d0) {
+        case 3: label_block<Dirs, 3>(job, s, y, next_y, path_start, d0, emit); break;
+        case 2: label_block<Dirs, 2>(job, s, y, next_y, path_start, d0, emit); break;
+        case 1: label_block<Dirs, 1>(job, s, y, next_y, path_start, d0, emit); break;
+        default: break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Sweep 2, along the rows: L0 + L1 of rows y0 ... y0 + kLanes - 1, one lane
+// per row, on a transposed copy of their costs.  Rows past the grid repeat
+// its last row and are never used.
+
+// One column of a direction along the rows: its labels from the costs and
+// the predecessor's labels, whose minimum is best (cost and prev as None for
+// a path start, where the labels are the costs).  Returns the minimum of
+// the new labels, kept in four accumulators over consecutive ranges of
+// labels so that the next column's wait is short: each range's running
+// minimum starts from +inf (from label 0's value in the first range, whose
+// NaN then wins as in the literal order), and the ranges are combined in
+// order, so a later value still wins only when strictly smaller.
+Floats column_along(int64_t D, const float* prev, Floats best, const float* cost, float* out,
+                    const Penalties<Floats>& p) {
+    constexpr int kRanges = 4;
+    const Floats b_p2 = best + p.P2;
+    Floats step_lo = p.missing + p.P1, mid = p.missing, step_mid = p.missing;
+    if (prev != nullptr) {
+        mid = load(prev);
+        step_mid = mid + p.P1;
+    }
+    Floats acc[kRanges];
+    int64_t d = 0;
+    for (int r = 0; r < kRanges; ++r) {
+        acc[r] = p.missing;
+        for (const int64_t end = (D * (r + 1) + kRanges - 1) / kRanges; d < end; ++d) {  // label 0 in the first
+            const Floats c = load(cost + d * kLanes);
+            Floats L = c;
+            if (prev != nullptr) {
+                const Floats hi = d + 1 < D ? load(prev + (d + 1) * kLanes) : p.missing;
+                const Floats step_hi = hi + p.P1;
+                Floats v = keep_smaller(step_lo, mid);
+                v = keep_smaller(step_hi, v);
+                v = keep_smaller(b_p2, v);
+                L = (v + c) - best;
+                step_lo = step_mid;
+                mid = hi;
+                step_mid = step_hi;
+            }
+            store(out + d * kLanes, L);
+            acc[r] = d == 0 ? L : keep_smaller(L, acc[r]);
+        }
+    }
+    Floats m = acc[0];
+    for (int r = 1; r < kRanges; ++r) m = keep_smaller(acc[r], m);
+    return m;
+}
+
+// Leaves in sums[c0 + i][d] the L0 + L1 of row y0 + i, columns c0 ... c0 + kLanes - 1.
+void row_block(const Job& job, const Scratch& s, int64_t y0) {
+    const int64_t D = job.D, W = job.W;
+    const auto column = [&](float* block, int64_t x) { return block + x * s.column; };
+    float* const costs = s.costs;
+    float* const sums = s.sums;
+
+    // costs[x][d] = the costs of column x, label by label; each label's rows
+    // are read in one run apiece.
+    int64_t rows[kLanes];
+    for (int64_t i = 0; i < kLanes; ++i) rows[i] = std::min(y0 + i, job.H - 1);
+    for (int64_t d = 0; d < D; ++d) {
+        for (int64_t c0 = 0; c0 < W; c0 += kLanes) {
+            const int64_t n = std::min(kLanes, W - c0);
+            if (d + 1 < D)
+                for (int64_t i = 0; i < kLanes; ++i) prefetch(job.cost(d + 1, rows[i]) + c0);
+            Floats r[kLanes];
+            for (int64_t i = 0; i < kLanes; ++i) r[i] = load_n(job.cost(d, rows[i]) + c0, n);
+            transpose(r);
+            for (int64_t j = 0; j < kLanes; ++j) store(column(costs, c0 + j) + d * kLanes, r[j]);
+        }
+    }
+
+    // L0 from the left and L1 from the right at once, two independent
+    // chains, each column's labels of the one kept until the other arrives:
+    // sums = (0 + L0) + L1 either way.  The predecessors wait in two columns
+    // per direction.
+    float* L0[2] = {s.along, s.along + s.column};
+    float* L1[2] = {s.along + 2 * s.column, s.along + 3 * s.column};
+    const Floats zero = splat(0.0f);
+    Floats best0 = zero, best1 = zero;
+    for (int64_t k = 0; k < W; ++k) {
+        const int64_t a = k, b = W - 1 - k;  // the columns of L0 and L1
+        float* l0 = L0[k & 1];
+        float* l1 = L1[k & 1];
+        best0 = column_along(D, k == 0 ? nullptr : L0[(k + 1) & 1], best0, column(costs, a), l0, job.p);
+        best1 = column_along(D, k == 0 ? nullptr : L1[(k + 1) & 1], best1, column(costs, b), l1, job.p);
+        const bool has_L1 = 2 * k >= W, has_L0 = 2 * k >= W - 1;
+        for (int64_t d = 0; d < D; ++d) {
+            float* sum0 = column(sums, a) + d * kLanes;
+            const Floats first = zero + load(l0 + d * kLanes);
+            store(sum0, has_L1 ? first + load(sum0) : first);
+            float* sum1 = column(sums, b) + d * kLanes;
+            const Floats L = load(l1 + d * kLanes);
+            store(sum1, has_L0 ? load(sum1) + L : L);
+        }
+    }
+
+    // Turn each label's kLanes x kLanes tile (columns x lanes) around, so
+    // that row y0 + i reads its columns c0 ... as one vector.
+    for (int64_t c0 = 0; c0 < W; c0 += kLanes) {
+        for (int64_t d = 0; d < D; ++d) {
+            Floats r[kLanes];
+            for (int64_t j = 0; j < kLanes; ++j) r[j] = load(column(sums, c0 + j) + d * kLanes);
+            transpose(r);
+            for (int64_t j = 0; j < kLanes; ++j) store(column(sums, c0 + j) + d * kLanes, r[j]);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The three sweeps.
+
+// 1: L3 (straight up) into agg.
+void sweep_up_straight(const Job& job, const Scratch& s) {
+    for (int64_t y = job.H - 1; y >= 0; --y) {
+        across_row<Across<0>>(job, s, y, y - 1, y == job.H - 1, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[1]) {
+            store_n(job.agg(d, y) + x, L[0], n);
+        });
+    }
+}
+
+// 2: down the rows, L2, L4, L5, and the sum of the first six.
+void sweep_down(const Job& job, const Scratch& s) {
+    const int64_t D = job.D;
+    const Slab row_sums = s.slab(D, Scratch::kRowSums);
+    for (int64_t y = 0; y < job.H; ++y) {
+        if (y % kLanes == 0) row_block(job, s, y);
+        // This row's L0 + L1, out of the block into a slab to be read in runs.
+        const float* sums = s.sums + (y % kLanes) * s.column;
+        for (int64_t x = 0; x < job.W; x += kLanes)
+            for (int64_t d = 0; d < D; ++d) store(row_sums(d) + x, load(sums + x * s.column + d * kLanes));
+        across_row<Across<0, 1, -1>>(job, s, y, y + 1, y == 0, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[3]) {
+            float* a = job.agg(d, y) + x;
+            store_n(a, (((load(row_sums(d) + x) + L[0]) + load_n(a, n)) + L[1]) + L[2], n);
+        });
+    }
+}
+
+// 3: L6 and L7 (up the diagonals), added last.
+void sweep_up_diagonal(const Job& job, const Scratch& s) {
+    for (int64_t y = job.H - 1; y >= 0; --y) {
+        across_row<Across<1, -1>>(job, s, y, y - 1, y == job.H - 1, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[2]) {
+            float* a = job.agg(d, y) + x;
+            store_n(a, (load_n(a, n) + L[0]) + L[1], n);
+        });
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Small volumes: direction by direction through the whole path buffer, in
+// the caller's layout, as the literal recurrence does.  Each direction adds
+// its path costs to agg (the first to 0) as soon as a row is done.
+
+// Row y of a direction along the rows, one cell after the other.
+void row_by_cells(const Job& job, bool first_direction, int64_t y, int64_t dx) {
+    const int64_t D = job.D, W = job.W;
+    for (int64_t xx = 0; xx < W; ++xx) {
+        const int64_t x = dx < 0 ? W - 1 - xx : xx;
+        const auto L = [&](int64_t d) { return job.path(d, y) + x; };
+        if (xx == 0) {
+            for (int64_t d = 0; d < D; ++d) store_one(L(d), load_one(job.cost(d, y) + x));
+        } else {
+            const auto prev = [&](int64_t d) { return load_one(job.path(d, y) + x - dx); };
+            Recurrence<float> r;
+            r.begin(D, prev, job.p1);
+            for (int64_t d = 0; d < D; ++d)
+                store_one(L(d), r.next(d, D, prev, load_one(job.cost(d, y) + x), job.p1));
+        }
+        for (int64_t d = 0; d < D; ++d) {
+            float* a = job.agg(d, y) + x;
+            store_one(a, (first_direction ? 0.0f : load_one(a)) + load_one(L(d)));
+        }
+    }
+}
+
+// Row y of a direction across the rows, from row y - dy; in the row the
+// scan starts with (first) every cell starts a path, elsewhere the column
+// whose predecessor lies outside the grid does.
+void row_from_previous(const Job& job, int64_t y, int64_t dy, int64_t dx, bool first) {
+    const int64_t D = job.D, W = job.W;
+    const int64_t start = dx > 0 ? 0 : W - 1;
+    for (int64_t x = 0; x < W; x += kLanes) {
+        const int64_t n = std::min(kLanes, W - x);
+        const bool inside = x - dx >= 0 && x - dx + n <= W;
+        const auto prev = [&](int64_t d) {
+            const float* row = job.path(d, y - dy);
+            if (inside) return load_n(row + x - dx, n);
+            // The lane that starts a path reads its own column instead.
+            float lanes[kLanes];
+            for (int64_t i = 0; i < n; ++i) lanes[i] = load_one(row + std::clamp<int64_t>(x + i - dx, 0, W - 1));
+            return load_first(lanes, int(n));
+        };
+        Recurrence<Floats> r{};
+        if (!first) r.begin(D, prev, job.p);
+        for (int64_t d = 0; d < D; ++d) {
+            const Floats c = load_n(job.cost(d, y) + x, n);
+            Floats L = c;
+            if (!first) {
+                L = r.next(d, D, prev, c, job.p);
+                if (!inside) L = select(lane_mask(int(start - x)), c, L);
+            }
+            store_n(job.path(d, y) + x, L, n);
+            float* a = job.agg(d, y) + x;
+            store_n(a, load_n(a, n) + L, n);
+        }
+    }
+}
+
+void by_direction(const Job& job) {
+    const int64_t H = job.H;
+    for (int k = 0; k < 8; ++k) {
+        const int64_t dy = kDirections[k][0], dx = kDirections[k][1];
+        for (int64_t yy = 0; yy < H; ++yy) {
+            const int64_t y = dy < 0 ? H - 1 - yy : yy;
+            if (dy == 0) {
+                row_by_cells(job, k == 0, y, dx);
+            } else {
+                row_from_previous(job, y, dy, dx, yy == 0);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void sgm_aggregate(const Array3<const float>& cost, float P1, float P2, const Array3<float>& agg,
+                   const Array3<float>& path) {
+    const int64_t D = cost.extent[0], H = cost.extent[1], W = cost.extent[2];
+    if (D == 0 || H == 0 || W == 0) return;  // nothing to aggregate, and no label 0 to read
+    const float inf = std::numeric_limits<float>::infinity();
+    const Job job{D, H, W,
+                  Rows<const float>{cost.data, cost.stride[0], cost.stride[1]},
+                  Rows<float>{agg.data, agg.stride[0], agg.stride[1]},
+                  Rows<float>{path.data, path.stride[0], path.stride[1]},
+                  Penalties<Floats>{splat(P1), splat(P2), splat(inf)},
+                  Penalties<float>{P1, P2, inf}};
+    if (Scratch::floats_needed(D, W) > D * H * W) {
+        by_direction(job);
+        return;
+    }
+    const Scratch scratch(D, W, path.data);
+    sweep_up_straight(job, scratch);
+    sweep_down(job, scratch);
+    sweep_up_diagonal(job, scratch);
+}
+
+}  // namespace quiltmap::kernels::QUILTMAP_LEVEL
