@@ -52,7 +52,7 @@ TWIN_API void twin_bilateral(const float* Z, const uint8_t* valid, int64_t H, in
     const int64_t n = 2 * int64_t(radius) + 1;
     std::vector<float> table(size_t(n * n));
     const int64_t table_extents[2] = {n, n};
-    k::bilateral_spatial_table(radius, inv_s, k::contiguous(table.data(), table_extents));
+    k::bilateral_spatial_table(radius, inv_s, radius, k::contiguous(table.data(), table_extents));
     k::bilateral_filter_reference(k::contiguous(Z, grid), k::contiguous(valid, grid), radius,
                                   inv_r, k::contiguous<const float>(table.data(), table_extents),
                                   k::contiguous(out, grid));

@@ -17,11 +17,12 @@ float bilateral_scale(float sigma) {
     return float(1.0 / ((2.0 * double(sigma)) * double(sigma)));
 }
 
-void bilateral_spatial_table(std::int32_t radius, float inv_s, const Array2<float>& sw) {
-    const int64_t r = radius;
-    for (int64_t dy = -r; dy <= r; ++dy) {
+void bilateral_spatial_table(std::int32_t radius, float inv_s, std::int64_t reach,
+                             const Array2<float>& sw) {
+    const int64_t r = radius, n = std::min(r, reach);
+    for (int64_t dy = -n; dy <= n; ++dy) {
         float* row = at(sw.data, (dy + r) * sw.stride[0]);
-        for (int64_t dx = -r; dx <= r; ++dx)
+        for (int64_t dx = -n; dx <= n; ++dx)
             *at(row, (dx + r) * sw.stride[1]) = bilateral_spatial_weight(dy, dx, inv_s);
     }
 }
@@ -59,49 +60,6 @@ void bilateral_filter_reference(const Array2<const float>& Z,
                 }
             }
             if (wsum > 0.0f) *at(out.data, y * out.stride[0] + x * out.stride[1]) = asum / wsum;
-        }
-    }
-}
-
-// The reference's arithmetic in the same order, with the window clipped to
-// the grid up front: the offsets it drops are skipped anyway, and a huge
-// radius costs no empty iterations.
-void bilateral_filter(const Array2<const float>& Z, const Array2<const std::uint8_t>& valid,
-                      std::int32_t radius, float inv_r, const Array2<const float>& sw,
-                      const Array2<float>& out) {
-    const int64_t H = Z.extent[0], W = Z.extent[1];
-    const int64_t r = radius;
-    const int64_t z_row = Z.stride[0], z_col = Z.stride[1];
-    const int64_t v_row = valid.stride[0], v_col = valid.stride[1];
-    const int64_t s_row = sw.stride[0], s_col = sw.stride[1];
-
-    for (int64_t y = 0; y < H; ++y) {
-        const int64_t dy_lo = std::max(-r, -y), dy_hi = std::min(r, H - 1 - y);
-        const float* zc_row = at(Z.data, y * z_row);
-        const std::uint8_t* vc_row = at(valid.data, y * v_row);
-        float* o_row = at(out.data, y * out.stride[0]);
-
-        for (int64_t x = 0; x < W; ++x) {
-            if (*at(vc_row, x * v_col) == 0) continue;
-            const float z0 = *at(zc_row, x * z_col);
-            const int64_t dx_lo = std::max(-r, -x), dx_hi = std::min(r, W - 1 - x);
-            float wsum = 0.0f;
-            float asum = 0.0f;
-            for (int64_t dy = dy_lo; dy <= dy_hi; ++dy) {
-                const float* zn = at(Z.data, (y + dy) * z_row + (x + dx_lo) * z_col);
-                const std::uint8_t* vn = at(valid.data, (y + dy) * v_row + (x + dx_lo) * v_col);
-                const float* sn = at(sw.data, (dy + r) * s_row + (dx_lo + r) * s_col);
-                for (int64_t i = 0, n = dx_hi - dx_lo; i <= n; ++i) {
-                    if (*at(vn, i * v_col) == 0) continue;
-                    const float zk = *at(zn, i * z_col);
-                    const float dr = zk - z0;
-                    const float t = (-dr * dr) * inv_r;
-                    const float w = float(std::pow(kWeightBase, double(t))) * *at(sn, i * s_col);
-                    asum = asum + w * zk;
-                    wsum = wsum + w;
-                }
-            }
-            if (wsum > 0.0f) *at(o_row, x * out.stride[1]) = asum / wsum;
         }
     }
 }

@@ -18,6 +18,7 @@
 #include <numpy/arrayobject.h>
 #include <numpy/ufuncobject.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -319,7 +320,10 @@ PyObject* bilateral_body(CallArguments& a, PyObject* globals, int* line) {
     if (!view_own_array(table, table_np.get(), 2, "bilateral", "the weight table 'sw'", table_extents)) {
         return nullptr;
     }
-    kernels::bilateral_spatial_table(radius, inv_s, table.write<float, 2>());
+    // The pass reads no offset beyond the grid, so a huge radius on a small
+    // grid does not cost a power per table entry with the lock held.
+    const std::int64_t reach = std::max(cells[0], cells[1]) - 1;
+    kernels::bilateral_spatial_table(radius, inv_s, reach, table.write<float, 2>());
     {
         binding::WithoutInterpreterLock unlocked;
         kernels::bilateral_filter(Z.read<float, 2>(), valid.read<std::uint8_t, 2>(), radius, inv_r,

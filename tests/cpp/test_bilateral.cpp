@@ -7,6 +7,7 @@
 
 #include "kernels/bilateral.hpp"
 #include "kernels/bilateral_weights.hpp"
+#include "tests/cpp/levels.hpp"
 #include "tests/cpp/random_volumes.hpp"
 
 namespace {
@@ -16,13 +17,15 @@ using namespace quiltmap::test;
 
 using Filter = void (*)(const Array2<const float>&, const Array2<const std::uint8_t>&,
                         std::int32_t, float, const Array2<const float>&, const Array2<float>&);
-const Filter kBoth[] = {bilateral_filter_reference, bilateral_filter};
 constexpr float kUntouched = -7.0f;
+
+class BilateralLevels : public EveryLevel {};
+QUILTMAP_AT_EVERY_LEVEL(BilateralLevels);
 
 Buffer<float, 2> table(std::int32_t radius, float inv_s) {
     const int64_t n = radius < 0 ? 0 : 2 * int64_t(radius) + 1;
     Buffer<float, 2> sw({n, n}, {0, 0}, kNaN);
-    bilateral_spatial_table(radius, inv_s, sw.view);
+    bilateral_spatial_table(radius, inv_s, radius, sw.view);
     return sw;
 }
 
@@ -49,7 +52,7 @@ TEST(Bilateral, ScaleIsOneOverTwoSigmaSquaredInDouble) {
 
 TEST(Bilateral, SpatialTable) {
     Buffer<float, 2> sw({7, 7}, {1, 2}, kUntouched);
-    bilateral_spatial_table(3, 0.25f, sw.view);
+    bilateral_spatial_table(3, 0.25f, 3, sw.view);
     EXPECT_EQ(sw({3, 3}), 1.0f);
     EXPECT_FLOAT_EQ(sw({4, 4}), 0.60653066f);  // 2.718281828^-0.5
     for (int64_t i = 0; i < 7; ++i)
@@ -76,7 +79,8 @@ TEST(Bilateral, SpatialTable) {
 // Once the window covers the grid (radius >= max(H, W) - 1), a larger radius
 // only adds offsets outside it, so every such radius gives the same result;
 // the clipped production window must also reach the same table entries.
-TEST(Bilateral, AnyRadiusCoveringTheGridGivesTheSameResult) {
+TEST_P(BilateralLevels, AnyRadiusCoveringTheGridGivesTheSameResult) {
+    const Filter kBoth[] = {bilateral_filter_reference, level().bilateral_filter};
     const std::int32_t covering = 5;  // a 5 x 6 grid
     Values values(5);
     Buffer<float, 2> Z({5, 6}, {0, 1}, kNaN);
@@ -100,7 +104,7 @@ TEST(Bilateral, AnyRadiusCoveringTheGridGivesTheSameResult) {
             ones.data = &one;
             ones.extent[0] = ones.extent[1] = 2 * int64_t(radius) + 1;
             for (Filter kernel : kBoth) {  // the literal loop only at 40000: 4e9 offsets per row
-                if (radius == 40000 || kernel == bilateral_filter) {
+                if (radius == 40000 || kernel == level().bilateral_filter) {
                     EXPECT_TRUE(
                         same_elements(filtered(kernel, Z, valid, radius, 0.5f, ones), want));
                 }
@@ -109,8 +113,11 @@ TEST(Bilateral, AnyRadiusCoveringTheGridGivesTheSameResult) {
     }
 }
 
-TEST(Bilateral, ProductionMatchesReferenceBitForBit) {
-    const int64_t shapes[][2] = {{0, 4}, {4, 0}, {1, 1}, {1, 9}, {9, 1}, {6, 7}, {13, 11}, {20, 3}};
+// Grids narrower and wider than a group of lanes, windows that reach past
+// both edges of a group.
+TEST_P(BilateralLevels, ProductionMatchesReferenceBitForBit) {
+    const int64_t shapes[][2] = {{0, 4}, {4, 0},   {1, 1},  {1, 9},  {9, 1},
+                                 {6, 7}, {13, 11}, {20, 3}, {5, 37}, {3, 70}};
     const float sigmas[][2] = {{1, 1},     {0.3f, 2},  {0, 1},     {1, 0},    {kNaN, 1},
                                {1e-30f, 1}, {1e30f, 1}, {2, 1e30f}, {-1.5f, 3}, {kInf, 0.5f}};
     const std::uint8_t bytes[] = {0, 1, 1, 255, 7};
@@ -130,7 +137,7 @@ TEST(Bilateral, ProductionMatchesReferenceBitForBit) {
                 for (std::int32_t radius : {0, 1, 2, 5}) {
                     const auto sw = table(radius, bilateral_scale(sigma_s));
                     ASSERT_TRUE(same_elements(
-                        filtered(bilateral_filter, Z, valid, radius, inv_r, sw.cview()),
+                        filtered(level().bilateral_filter, Z, valid, radius, inv_r, sw.cview()),
                         filtered(bilateral_filter_reference, Z, valid, radius, inv_r, sw.cview())))
                         << H << "x" << W << ", mode " << mode << ", sigmas " << sigma_r << " "
                         << sigma_s << ", radius " << radius;
