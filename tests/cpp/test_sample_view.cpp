@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "kernels/sample_view.hpp"
+#include "tests/cpp/levels.hpp"
 #include "tests/cpp/random_volumes.hpp"
 
 namespace {
@@ -15,7 +16,9 @@ using namespace quiltmap::test;
 using Sampler = void (*)(const Array3<const float>&, const Camera&, const GroundGrid&,
                          const Array2<const float>&, const Array3<float>&,
                          const Array2<std::uint8_t>&);
-const Sampler kBoth[] = {sample_view_reference, sample_view};
+
+class SampleViewLevels : public EveryLevel {};
+QUILTMAP_AT_EVERY_LEVEL(SampleViewLevels);
 
 constexpr float kUntouched = -7.0f;
 constexpr std::uint8_t kUnset = 9;
@@ -60,7 +63,7 @@ GroundGrid random_grid(Values& values) {
     return {values.uniform(-10, 0), values.uniform(0, 10), values.uniform(0.3, 2)};
 }
 
-TEST(SampleView, ProductionMatchesReferenceBitForBit) {
+TEST_P(SampleViewLevels, ProductionMatchesReferenceBitForBit) {
     const int64_t shapes[][5] = {  // H, W, h, w, nch
         {0, 5, 40, 30, 3},   {5, 0, 40, 30, 3},   {1, 1, 40, 30, 3},  {1, 9, 40, 30, 2},
         {9, 1, 40, 30, 2},   {9, 11, 0, 30, 3},   {9, 11, 40, 1, 3},  {9, 11, 1, 30, 3},
@@ -80,7 +83,7 @@ TEST(SampleView, ProductionMatchesReferenceBitForBit) {
                 *knobs[values.index(6)] = values.special();
             }
             const Sampled want(sample_view_reference, img, cam, grid, Z);
-            const Sampled got(sample_view, img, cam, grid, Z);
+            const Sampled got(level().sample_view, img, cam, grid, Z);
             ASSERT_TRUE(same_elements(got.valid.storage, want.valid.storage)) << H << " " << W;
             ASSERT_TRUE(same_elements(got.out.storage, want.out.storage)) << H << " " << W;
         }
@@ -90,7 +93,7 @@ TEST(SampleView, ProductionMatchesReferenceBitForBit) {
 // Cells aimed at an image edge to within a few ulps: the side they fall on
 // depends on every rounding of the projection, so production must round
 // exactly as the reference does to decide alike.
-TEST(SampleView, ProductionDecidesLikeReferenceAtTheEdges) {
+TEST_P(SampleViewLevels, ProductionDecidesLikeReferenceAtTheEdges) {
     Values values(11);
     const int64_t h = 30, w = 40;
     const auto img = ramp(h, w, 2);
@@ -115,7 +118,7 @@ TEST(SampleView, ProductionDecidesLikeReferenceAtTheEdges) {
             aimed = std::nextafter(aimed, k < 0 ? -kInf : kInf);
 
         const Sampled want(sample_view_reference, img, cam, grid, Z);
-        const Sampled got(sample_view, img, cam, grid, Z);
+        const Sampled got(level().sample_view, img, cam, grid, Z);
         ASSERT_EQ(got.valid.storage, want.valid.storage) << "trial " << trial;
         ASSERT_TRUE(same_elements(got.out.storage, want.out.storage)) << "trial " << trial;
         sampled += want.valid.storage[0];
