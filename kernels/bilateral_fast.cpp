@@ -24,46 +24,51 @@ constexpr int64_t kLanes = kFloatLanes;
 // ---------------------------------------------------------------------------
 // The range weight float(pow(kWeightBase, double(t))) for t <= 0.
 //
-// b^t = 2^(t log2 b) = 2^n 2^r with n = round(t log2 b), |r| <= 1/2, and:
-//  - log2 b = kLog2BaseHigh + kLog2BaseLow, the first with 29 significant
-//    bits, so that t * kLog2BaseHigh is exact for every float t and r =
-//    (t * kLog2BaseHigh - n) + t * kLog2BaseLow is within 2^-54 of the exact
-//    reduced argument (its effect on 2^r: under 2^-54.5, relatively);
-//  - 2^r is a polynomial of degree 9 (interpolation at the Chebyshev nodes of
-//    [-1/2, 1/2], coefficients rounded to double) with a relative error under
-//    2^-45.6, measured in 60-digit arithmetic at 4001 points of the interval
-//    (tools/range_weight_coefficients.py); Horner's rule in double adds under
-//    2^-49;
-//  - 2^n is exact: n >= -151, so no double is subnormal.
-// The result y is thus within 2^-45.3 of b^t, and the library's pow within
-// 2^-52 of it (glibc's pow: under one ulp).  With kDoubt = 2^-43 > 2^-45.3 +
-// 2^-52 + 2^-53 (the rounding of the two products below), both b^t and the
-// library's result lie in [y (1 - kDoubt), y (1 + kDoubt)].  When both ends
-// of that interval round to the same float, everything between them does,
-// the library's result included: that float is the weight.  Otherwise (about
-// 2 kDoubt 2^24 = 2^-18 of uniformly spread weights) the lane calls pow.
-// Below t = -104, b^t < 2^-150, half the least subnormal float: the weight is
-// 0.  NaN and t > 0 go to pow.  An exhaustive test compares every float t
-// <= 0 with the library (tests/cpp/test_range_weight.cpp).
-constexpr double kLog2BaseHigh = 1.442695040255785;
-constexpr double kLog2BaseLow = 3.895456572586807e-10;
-constexpr double kPoly[] = {1.0000000000000135,     0.6931471805599462,    0.2402265069564034,
-                            0.05550410866465167,    0.009618129193934313,  0.0013333558200794592,
-                            0.0001540343375125101,  1.5252672924850737e-05, 1.325964524488711e-06,
-                            1.0205905413765595e-07};
-constexpr double kDoubt = 0x1p-43;
+// b^t = 2^(t log2 b) = 2^(k / 16) 2^r with k = round(16 t log2 b) and
+// |r| <= 1/32, and:
+//  - x = t * kLog2Base in double lies within 2^-45.1 of t log2 b (two
+//    roundings, of log2 b and of the product, each under 2^-53 of |x| <=
+//    151), which moves 2^x by under 2^-45.6, relatively; r = x - k / 16 is
+//    exact (Sterbenz: k / 16 is within a factor 2 of x, or 0);
+//  - 2^(k / 16) = 2^floor(k / 16) kSixteenths[k mod 16], the table rounded to
+//    double (2^-53) and the power of two exact (k >= -16 * 151: no double is
+//    subnormal);
+//  - 2^r is a polynomial of degree 4 (interpolation at the Chebyshev nodes of
+//    [-1/32, 1/32], coefficients rounded to double) with a relative error
+//    under 2^-38.5, measured in 60-digit arithmetic at 2001 points of the
+//    interval (tools/range_weight_coefficients.py); Horner's rule and the
+//    product with the table entry add under 2^-50.
+// The result y is thus within 2^-38.4 of b^t, relatively, and the library's
+// pow within 2^-52 of it (glibc's pow: under one ulp).  With kDoubt = 2^-37
+// > 2^-38.4 + 2^-52 + 2^-53 (the rounding of the two products below), both
+// b^t and the library's result lie in [y (1 - kDoubt), y (1 + kDoubt)].  When
+// both ends of that interval round to the same float, everything between
+// them does, the library's result included: that float is the weight.
+// Otherwise (about 2 kDoubt 2^24 = 2^-12 of uniformly spread weights) the
+// lane calls pow.  Below t = -104, b^t < 2^-150, half the least subnormal
+// float: the weight is 0.  NaN and t > 0 go to pow.  An exhaustive test
+// compares every float t <= 0 with the library
+// (tests/cpp/test_range_weight.cpp).
+constexpr double kLog2Base = 1.4426950406453307;
+constexpr double kSixteenths[16] = {1.0, 1.0442737824274138, 1.0905077326652577, 1.1387886347566916,
+                                    1.189207115002721, 1.241857812073484, 1.2968395546510096, 1.3542555469368927,
+                                    1.4142135623730951, 1.4768261459394993, 1.5422108254079407, 1.6104903319492543,
+                                    1.681792830507429, 1.7562521603732995, 1.8340080864093424, 1.9152065613971474};
+constexpr double kPoly[] = {1.0, 0.6931471801625687, 0.24022650691319414, 0.055505736314614036,
+                            0.009618317140580765};
+constexpr double kDoubt = 0x1p-37;
 constexpr float kZeroBelow = -104.0f;
 constexpr double kRoundToInteger = 0x1.8p52;  // x + this - this: x rounded to an integer
 
 // y ~ b^t for kDoubleLanes values -104 <= t <= 0.
 inline Doubles power_of_base(Doubles t) {
-    const Doubles x = t * splat_double(kLog2BaseHigh);
-    const Doubles shifted = x + splat_double(kRoundToInteger);
-    const Doubles n = shifted - splat_double(kRoundToInteger);
-    const Doubles r = (x - n) + t * splat_double(kLog2BaseLow);
-    Doubles p = splat_double(kPoly[9]);
-    for (int k = 8; k >= 0; --k) p = p * r + splat_double(kPoly[k]);
-    return p * pow2_of_rounded(shifted);
+    const Doubles x = t * splat_double(kLog2Base);
+    const Doubles shifted = x * splat_double(16.0) + splat_double(kRoundToInteger);
+    const Doubles k = shifted - splat_double(kRoundToInteger);
+    const Doubles r = x - k * splat_double(1.0 / 16.0);
+    Doubles p = splat_double(kPoly[4]);
+    for (int j = 3; j >= 0; --j) p = p * r + splat_double(kPoly[j]);
+    return scale_by_sixteenths(p * lookup16(kSixteenths, shifted), shifted);
 }
 
 inline float library_weight(float t) { return float(std::pow(kWeightBase, double(t))); }
@@ -98,27 +103,201 @@ inline Floats range_weight(Floats t, unsigned active, int64_t* slow) {
 
 inline unsigned all_lanes(int64_t n) { return unsigned((uint64_t(1) << n) - 1); }
 
-// Heights and mask flags of the neighbours (column x + dx) of a group's
-// cells (columns x ... x + n - 1); lanes whose neighbour lies outside the
-// row get no flag.
-struct Neighbours {
-    Floats z;
-    FloatMask usable;
+struct Filter {
+    int64_t H, W, r;
+    Array2<const float> Z;
+    Array2<const std::uint8_t> valid;
+    Array2<const float> sw;
+    Floats inv_r;
+
+    const float* heights(int64_t y) const { return at(Z.data, y * Z.stride[0]); }
+    const std::uint8_t* flags(int64_t y) const { return at(valid.data, y * valid.stride[0]); }
+    float spatial(int64_t dy, int64_t dx) const {
+        return load_one(at(sw.data, (dy + r) * sw.stride[0] + (dx + r) * sw.stride[1]));
+    }
 };
 
-inline Neighbours neighbours(const float* z_row, const std::uint8_t* v_row, int64_t first, int64_t n,
-                             int64_t W) {
-    if (first >= 0 && first + n <= W) {
-        return {n == kLanes ? load(z_row + first) : load_first(z_row + first, int(n)),
-                usable(v_row + first, int(n))};
+// The cells of a group (n columns from x of row y, usable where `centre`,
+// heights z0) with their neighbours at (dy, dx): the weight of each pair,
+// the neighbour's height, and which lanes hold a pair of usable cells.
+struct Pair {
+    Floats w, z;
+    FloatMask use;
+};
+
+inline Pair pair(const Filter& f, int64_t y, int64_t x, int64_t n, FloatMask centre, Floats z0, int64_t dy,
+                 int64_t dx, int64_t* slow) {
+    const int64_t first = x + dx;
+    const float* z_row = f.heights(y + dy);
+    const std::uint8_t* v_row = f.flags(y + dy);
+    Floats z;
+    FloatMask usable_neighbour;
+    if (first >= 0 && first + n <= f.W) {
+        z = n == kLanes ? load(z_row + first) : load_first(z_row + first, int(n));
+        usable_neighbour = usable(v_row + first, int(n));
+    } else {  // the lanes whose neighbour lies outside the row get no flag
+        float lanes[kLanes] = {};
+        std::uint8_t flags[kLanes] = {};
+        for (int64_t i = std::max<int64_t>(0, -first); i < n && first + i < f.W; ++i) {
+            lanes[i] = load_one(z_row + first + i);
+            flags[i] = v_row[first + i];
+        }
+        z = load(lanes);
+        usable_neighbour = usable(flags);
     }
-    float z[kLanes] = {};
-    std::uint8_t v[kLanes] = {};
-    for (int64_t i = std::max<int64_t>(0, -first); i < n && first + i < W; ++i) {
-        z[i] = load_one(z_row + first + i);
-        v[i] = v_row[first + i];
+    const FloatMask use = both(centre, usable_neighbour);
+    const Floats dr = z - z0;
+    const Floats t = (-dr * dr) * f.inv_r;
+    return {range_weight(t, lane_bits(use), slow) * splat(f.spatial(dy, dx)), z, use};
+}
+
+// The centre's own pair: dr = z0 - z0 is +0 or NaN, so the exponent is -0
+// (a weight of exactly 1, times the table's centre) or NaN, which the
+// library's pow returns as a NaN.  No power to evaluate.
+inline Pair centre_pair(const Filter& f, FloatMask centre, Floats z0) {
+    const Floats dr = z0 - z0;
+    const Floats t = (-dr * dr) * f.inv_r;
+    const Floats one_or_nan = select(equal(t, t), splat(1.0f), t);
+    return {one_or_nan * splat(f.spatial(0, 0)), z0, centre};
+}
+
+// The literal sums' next term: asum + w z and wsum + w where the pair is usable.
+inline void add(const Pair& p, Floats& asum, Floats& wsum) {
+    asum = select(p.use, asum + p.w * p.z, asum);
+    wsum = select(p.use, wsum + p.w, wsum);
+}
+
+// out = asum / wsum where the centre is usable and wsum > 0; the copy of Z
+// elsewhere.
+inline void finish(float* out, int64_t n, FloatMask centre, Floats asum, Floats wsum) {
+    const FloatMask filtered = both(centre, greater(wsum, splat(0.0f)));
+    const Floats kept = n == kLanes ? load(out) : load_first(out, int(n));
+    const Floats result = select(filtered, asum / wsum, kept);
+    if (n == kLanes) {
+        store(out, result);
+    } else {
+        store_first(out, result, int(n));
     }
-    return {load(z), usable(v)};
+}
+
+// Every cell computes its whole window: the order of a cell's sums is the
+// order of the loops.
+void filter_directly(const Filter& f, const Array2<float>& out) {
+    int64_t slow = 0;
+    for (int64_t y = 0; y < f.H; ++y) {
+        const int64_t dy_lo = std::max(-f.r, -y), dy_hi = std::min(f.r, f.H - 1 - y);
+        for (int64_t x = 0; x < f.W; x += kLanes) {
+            const int64_t n = std::min(kLanes, f.W - x);
+            const FloatMask centre = usable(f.flags(y) + x, int(n));
+            if (!any(centre)) continue;
+            const Floats z0 = n == kLanes ? load(f.heights(y) + x) : load_first(f.heights(y) + x, int(n));
+            // Offsets at which some lane of the group has a neighbour.
+            const int64_t dx_lo = std::max(-f.r, -(x + n - 1)), dx_hi = std::min(f.r, f.W - 1 - x);
+            Floats wsum = splat(0.0f), asum = splat(0.0f);
+            for (int64_t dy = dy_lo; dy <= dy_hi; ++dy)
+                for (int64_t dx = dx_lo; dx <= dx_hi; ++dx) add(pair(f, y, x, n, centre, z0, dy, dx, &slow), asum, wsum);
+            finish(at(out.data, y * out.stride[0]) + x, n, centre, asum, wsum);
+        }
+    }
+}
+
+// Each pair of cells once: the weight is symmetric (the same dr^2, the same
+// spatial entry), so the earlier cell of a pair in row-major order computes
+// it, adds its own term and pushes the other cell's term into that cell's
+// sums, kept in a ring of rows until the cell's turn comes.  A cell's window
+// terms then still arrive in window order: from the rows above in row order
+// and, within a row, from left to right (the pushes of one group go right to
+// left, the cell nearest the target last), then from the cells on its left
+// in its own row, then its own, then the pairs it computes itself.  The
+// pushes of a group into one row gather in a window of two vectors, which
+// holds kFloatLanes + 2 radius targets; a push of 0 where a lane holds no
+// pair is exact, since a sum that starts at +0 is never -0.  The grid goes in
+// strips of columns, so that the ring fits on the stack; a strip's groups
+// also cover the kernel's reach on either side, whose cells push into the
+// strip but are finished by their own strip.
+constexpr int64_t kMaxSymmetricRadius = kLanes / 2;
+constexpr int64_t kStrip = 256;
+constexpr int64_t kRingWidth = kStrip + 2 * kMaxSymmetricRadius + 3 * kLanes;
+
+void filter_by_pairs(const Filter& f, const Array2<float>& out) {
+    const int64_t r = f.r;
+    float asum_ring[kMaxSymmetricRadius + 1][kRingWidth];
+    float wsum_ring[kMaxSymmetricRadius + 1][kRingWidth];
+    int64_t slow = 0;
+    Pair pairs[2 * kMaxSymmetricRadius + 1];  // one row of offsets dx = -r ... r
+
+    for (int64_t x0 = 0; x0 < f.W; x0 += kStrip) {
+        const int64_t x1 = std::min(f.W, x0 + kStrip);
+        const int64_t a0 = std::max<int64_t>(0, x0 - r), a1 = std::min(f.W, x1 + r);  // the groups' columns
+        const int64_t origin = a0 - r;  // column of ring element 0
+        const auto ring = [&](float (*rows)[kRingWidth], int64_t y, int64_t x) { return rows[y % (r + 1)] + x - origin; };
+        // The other cells' terms of the pairs dx = from ... to (descending) of
+        // the group at x, into their sums in row y, which are left in the
+        // window (columns x - r ... x - r + 2 kLanes - 1).
+        Floats asum_window[2], wsum_window[2];
+        const auto push = [&](int64_t y, int64_t x, int64_t from, int64_t to, Floats z0) {
+            float* a = ring(asum_ring, y, x - r);
+            float* w = ring(wsum_ring, y, x - r);
+            asum_window[0] = load(a);
+            asum_window[1] = load(a + kLanes);
+            wsum_window[0] = load(w);
+            wsum_window[1] = load(w + kLanes);
+            for (int64_t dx = from; dx >= to; --dx) {
+                const Pair& p = pairs[dx + r];
+                add_shifted(asum_window, select(p.use, p.w * z0, splat(0.0f)), int(dx + r));
+                add_shifted(wsum_window, select(p.use, p.w, splat(0.0f)), int(dx + r));
+            }
+            store(a, asum_window[0]);
+            store(a + kLanes, asum_window[1]);
+            store(w, wsum_window[0]);
+            store(w + kLanes, wsum_window[1]);
+        };
+        for (int64_t i = 0; i <= r; ++i) {
+            std::fill(asum_ring[i], asum_ring[i] + kRingWidth, 0.0f);
+            std::fill(wsum_ring[i], wsum_ring[i] + kRingWidth, 0.0f);
+        }
+        for (int64_t y = 0; y < f.H; ++y) {
+            if (y > 0) {  // row y - 1 is done; its ring row starts row y + r
+                std::fill(ring(asum_ring, y + r, origin), ring(asum_ring, y + r, origin) + kRingWidth, 0.0f);
+                std::fill(ring(wsum_ring, y + r, origin), ring(wsum_ring, y + r, origin) + kRingWidth, 0.0f);
+            }
+            const int64_t dy_hi = std::min(r, f.H - 1 - y);
+            for (int64_t x = a0; x < a1; x += kLanes) {
+                const int64_t n = std::min(kLanes, a1 - x);
+                const FloatMask centre = usable(f.flags(y) + x, int(n));
+                if (!any(centre)) continue;
+                const Floats z0 = n == kLanes ? load(f.heights(y) + x) : load_first(f.heights(y) + x, int(n));
+                // This row, to the right: the cells reached get their terms first.
+                for (int64_t dx = 1; dx <= r; ++dx) pairs[dx + r] = pair(f, y, x, n, centre, z0, 0, dx, &slow);
+                push(y, x, r, 1, z0);
+                Floats asum = lanes_from(asum_window, int(r)), wsum = lanes_from(wsum_window, int(r));
+                add(centre_pair(f, centre, z0), asum, wsum);
+                for (int64_t dx = 1; dx <= r; ++dx) add(pairs[dx + r], asum, wsum);
+                // The rows below.
+                for (int64_t dy = 1; dy <= dy_hi; ++dy) {
+                    for (int64_t dx = -r; dx <= r; ++dx) {
+                        pairs[dx + r] = pair(f, y, x, n, centre, z0, dy, dx, &slow);
+                        add(pairs[dx + r], asum, wsum);
+                    }
+                    push(y + dy, x, r, -r, z0);
+                }
+                // The strip's own cells are complete.
+                const int64_t lo = std::max(x, x0), hi = std::min(x + n, x1);
+                if (lo >= hi) continue;
+                float* o = at(out.data, y * out.stride[0]) + x;
+                if (lo == x && hi == x + n) {
+                    finish(o, n, centre, asum, wsum);
+                } else {  // a group astride the strip's edge: only its lanes in the strip
+                    float a_lanes[kLanes], w_lanes[kLanes];
+                    store(a_lanes, asum);
+                    store(w_lanes, wsum);
+                    const unsigned filtered = lane_bits(centre) & lane_bits(greater(wsum, splat(0.0f)));
+                    for (int64_t i = lo - x; i < hi - x; ++i)
+                        if ((filtered >> i) & 1u) store_one(o + i, a_lanes[i] / w_lanes[i]);
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -142,49 +321,11 @@ void bilateral_filter(const Array2<const float>& Z, const Array2<const std::uint
                       const Array2<float>& out) {
     const int64_t H = Z.extent[0], W = Z.extent[1];
     if (H == 0 || W == 0) return;
-    const int64_t r = radius;
-    const Floats inv_r_v = splat(inv_r);
-    int64_t slow = 0;
-
-    for (int64_t y = 0; y < H; ++y) {
-        const int64_t dy_lo = std::max(-r, -y), dy_hi = std::min(r, H - 1 - y);
-        const float* z_row = at(Z.data, y * Z.stride[0]);
-        const std::uint8_t* v_row = at(valid.data, y * valid.stride[0]);
-        float* o_row = at(out.data, y * out.stride[0]);
-
-        for (int64_t x = 0; x < W; x += kLanes) {
-            const int64_t n = std::min(kLanes, W - x);
-            const FloatMask centre = usable(v_row + x, int(n));
-            if (!any(centre)) continue;
-            const Floats z0 = n == kLanes ? load(z_row + x) : load_first(z_row + x, int(n));
-            // Offsets at which some lane of the group has a neighbour.
-            const int64_t dx_lo = std::max(-r, -(x + n - 1)), dx_hi = std::min(r, W - 1 - x);
-            Floats wsum = splat(0.0f), asum = splat(0.0f);
-            for (int64_t dy = dy_lo; dy <= dy_hi; ++dy) {
-                const float* zn_row = at(Z.data, (y + dy) * Z.stride[0]);
-                const std::uint8_t* vn_row = at(valid.data, (y + dy) * valid.stride[0]);
-                const float* s_row = at(sw.data, (dy + r) * sw.stride[0]);
-                for (int64_t dx = dx_lo; dx <= dx_hi; ++dx) {
-                    const Neighbours k = neighbours(zn_row, vn_row, x + dx, n, W);
-                    const FloatMask use = both(centre, k.usable);
-                    const Floats dr = k.z - z0;
-                    const Floats t = (-dr * dr) * inv_r_v;
-                    const Floats s = splat(load_one(at(s_row, (dx + r) * sw.stride[1])));
-                    const Floats w = range_weight(t, lane_bits(use), &slow) * s;
-                    asum = select(use, asum + w * k.z, asum);
-                    wsum = select(use, wsum + w, wsum);
-                }
-            }
-            const FloatMask filtered = both(centre, greater(wsum, splat(0.0f)));
-            float* o = o_row + x;
-            const Floats kept = n == kLanes ? load(o) : load_first(o, int(n));
-            const Floats result = select(filtered, asum / wsum, kept);
-            if (n == kLanes) {
-                store(o, result);
-            } else {
-                store_first(o, result, int(n));
-            }
-        }
+    const Filter f{H, W, radius, Z, valid, sw, splat(inv_r)};
+    if (radius >= 1 && radius <= kMaxSymmetricRadius) {
+        filter_by_pairs(f, out);
+    } else {
+        filter_directly(f, out);
     }
 }
 

@@ -1,8 +1,14 @@
 // View sampling, compiled once per level (simd.hpp).
 //
-// kDoubleLanes cells of a row are projected at once, one lane per cell, with
-// the scalar steps in their order (the division too is the IEEE one, lane by
-// lane); the cells that land inside the image are then sampled one by one.
+// A row goes in chunks of kChunk cells, in two passes.  The first projects
+// kDoubleLanes cells at once, one lane per cell, with the scalar steps in
+// their order (the division too is the IEEE one, lane by lane), writes the
+// valid flags, lists the cells that land inside the image with where their
+// samples come from, and asks for the image lines those will read.  The
+// second samples the listed cells, all channels of a pixel in one vector of
+// doubles.  A surface model with relief scatters the samples over a band of
+// image rows larger than the caches; without the request each sample would
+// wait for its lines in turn.
 #include <algorithm>
 #include <cstdint>
 
@@ -15,28 +21,18 @@ namespace {
 using std::int64_t;
 
 constexpr int64_t kLanes = kDoubleLanes;
+constexpr int64_t kChunk = 256;  // cells; a multiple of kLanes
 
-// The bilinear sample of every channel at (u, v), 0 <= u <= w - 1 and
-// 0 <= v <= h - 1 (so truncation is the floor and every index is in range).
-inline void sample(const Array3<const float>& img, double u, double v, float* dst, int64_t out_ch) {
-    const int64_t h = img.extent[0], w = img.extent[1], nch = img.extent[2];
-    const int64_t x0 = int64_t(u), y0 = int64_t(v);
-    const int64_t x1 = x0 + 1 < w ? x0 + 1 : x0;
-    const int64_t y1 = y0 + 1 < h ? y0 + 1 : y0;
-    const double fx = u - double(x0), fy = v - double(y0);
-    const double gx = 1.0 - fx, gy = 1.0 - fy;
-    const int64_t row = img.stride[0], col = img.stride[1], ch_step = img.stride[2];
-    const float* p00 = at(img.data, y0 * row + x0 * col);
-    const float* p01 = at(img.data, y0 * row + x1 * col);
-    const float* p10 = at(img.data, y1 * row + x0 * col);
-    const float* p11 = at(img.data, y1 * row + x1 * col);
-    for (int64_t ch = 0; ch < nch; ++ch) {
-        const int64_t off = ch * ch_step;
-        const double top = double(load_one(at(p00, off))) * gx + double(load_one(at(p01, off))) * fx;
-        const double bottom = double(load_one(at(p10, off))) * gx + double(load_one(at(p11, off))) * fx;
-        store_one(at(dst, ch * out_ch), float(top * gy + bottom * fy));
-    }
-}
+// The cells of a chunk that land in the image, and where their samples come
+// from: the pixel (x0, y0) at byte `offset` of the image, the steps to x1 and
+// to y1 in bytes (0 at the image's last column or row), and the weights.
+// Indexed by the cell's column in the chunk; `hit` lists the cells sampled.
+struct Chunk {
+    std::int64_t offset[kChunk], step_x[kChunk], step_y[kChunk];
+    double fx[kChunk], fy[kChunk];
+    std::int32_t hit[kChunk];
+    int64_t hits;
+};
 
 }  // namespace
 
@@ -45,15 +41,19 @@ void sample_view(const Array3<const float>& img, const Camera& camera, const Gro
                  const Array2<std::uint8_t>& valid) {
     const int64_t H = Z.extent[0], W = Z.extent[1];
     if (H == 0 || W == 0) return;
-    const int64_t h = img.extent[0], w = img.extent[1];
+    const int64_t h = img.extent[0], w = img.extent[1], nch = img.extent[2];
     const Camera cam = camera;  // locals, so that stores through out cannot alias them
     const auto R = [&](int i, int j) { return splat_double(cam.R[i][j]); };
     const Doubles C0 = splat_double(cam.C[0]), C2 = splat_double(cam.C[2]);
     const Doubles near = splat_double(1e-6), one = splat_double(1.0), zero = splat_double(0.0);
     const Doubles last_u = splat_double(double(w - 1)), last_v = splat_double(double(h - 1));
+    const Doubles width = splat_double(double(w)), height = splat_double(double(h));
+    const Doubles row_bytes = splat_double(double(img.stride[0])), column_bytes = splat_double(double(img.stride[1]));
     double lane_index[kLanes];
     for (int64_t i = 0; i < kLanes; ++i) lane_index[i] = double(i);
     const Doubles lanes = load_doubles(lane_index);
+    Chunk chunk;
+    int64_t last_line = -1;  // the image line last asked for
 
     for (int64_t r = 0; r < H; ++r) {
         const double Y = grid.Y0 - (double(r) + 0.5) * grid.gsd;
@@ -65,36 +65,81 @@ void sample_view(const Array3<const float>& img, const Camera& camera, const Gro
         float* out_row = at(out.data, r * out.stride[0]);
         std::uint8_t* valid_row = at(valid.data, r * valid.stride[0]);
 
-        for (int64_t c = 0; c < W; c += kLanes) {
-            const int64_t n = std::min(kLanes, W - c);
-            const Doubles X = ((splat_double(double(c)) + lanes) + splat_double(0.5)) * splat_double(grid.gsd) +
-                              splat_double(grid.X0);
-            const Doubles dx = X - C0;
-            const Floats z = load_first(z_row + c, int(n));
-            const Doubles dz = widen_low(z) - C2;
-            const Doubles zc = (R(2, 0) * dx + dy2) + R(2, 2) * dz;
-            const Doubles xc = (R(0, 0) * dx + dy0) + R(0, 2) * dz;
-            const Doubles yc = (R(1, 0) * dx + dy1) + R(1, 2) * dz;
-            const Doubles nx = xc / zc, ny = yc / zc;
-            const Doubles r2 = nx * nx + ny * ny;
-            const Doubles d = (one + splat_double(cam.k1) * r2) + (splat_double(cam.k2) * r2) * r2;
-            const Doubles fd = splat_double(cam.f) * d;
-            const Doubles u = fd * nx + splat_double(cam.cx);
-            const Doubles v = fd * ny + splat_double(cam.cy);
-            // A NaN depth goes on, as in the literal steps; a NaN position fails
-            // every bound and never becomes an index.
-            const DoubleMask taken =
-                both(both(not_less_equal(zc, near), both(greater_equal(u, zero), greater_equal(v, zero))),
-                     both(less_equal(u, last_u), less_equal(v, last_v)));
-            unsigned hits = lane_bits(taken) & unsigned((1u << n) - 1u);
-            for (int64_t i = 0; i < n; ++i) *at(valid_row, (c + i) * valid.stride[1]) = std::uint8_t((hits >> i) & 1u);
-            if (hits == 0) continue;
-            double u_lanes[kLanes], v_lanes[kLanes];
-            store_doubles(u_lanes, u);
-            store_doubles(v_lanes, v);
-            for (; hits != 0; hits &= hits - 1) {
-                const int i = __builtin_ctz(hits);
-                sample(img, u_lanes[i], v_lanes[i], at(out_row, (c + i) * out.stride[1]), out.stride[2]);
+        for (int64_t c0 = 0; c0 < W; c0 += kChunk) {
+            const int64_t c1 = std::min(W, c0 + kChunk);
+            chunk.hits = 0;
+            for (int64_t c = c0; c < c1; c += kLanes) {
+                const int64_t n = std::min(kLanes, c1 - c);
+                const Doubles X = ((splat_double(double(c)) + lanes) + splat_double(0.5)) * splat_double(grid.gsd) +
+                                  splat_double(grid.X0);
+                const Doubles dx = X - C0;
+                const Doubles dz = widen_low(load_first(z_row + c, int(n))) - C2;
+                const Doubles zc = (R(2, 0) * dx + dy2) + R(2, 2) * dz;
+                const Doubles xc = (R(0, 0) * dx + dy0) + R(0, 2) * dz;
+                const Doubles yc = (R(1, 0) * dx + dy1) + R(1, 2) * dz;
+                const Doubles nx = xc / zc, ny = yc / zc;
+                const Doubles r2 = nx * nx + ny * ny;
+                const Doubles d = (one + splat_double(cam.k1) * r2) + (splat_double(cam.k2) * r2) * r2;
+                const Doubles fd = splat_double(cam.f) * d;
+                const Doubles u = fd * nx + splat_double(cam.cx);
+                const Doubles v = fd * ny + splat_double(cam.cy);
+                // A NaN depth goes on, as in the literal steps; a NaN position
+                // fails every bound and never becomes an index.
+                const DoubleMask taken =
+                    both(both(not_less_equal(zc, near), both(greater_equal(u, zero), greater_equal(v, zero))),
+                         both(less_equal(u, last_u), less_equal(v, last_v)));
+                unsigned hits = lane_bits(taken) & unsigned((1u << n) - 1u);
+                for (int64_t i = 0; i < n; ++i)
+                    *at(valid_row, (c + i) * valid.stride[1]) = std::uint8_t((hits >> i) & 1u);
+                if (hits == 0 || nch == 0) continue;
+                // The corner pixels and the weights, for the lanes whose
+                // position passed the bounds (others carry junk): 0 <= u <= w - 1,
+                // so the truncation is the floor, and the byte offsets, below
+                // the buffer's size, are exact in double.
+                const Doubles x0 = truncate(select(taken, u, zero)), y0 = truncate(select(taken, v, zero));
+                const int64_t k = c - c0;
+                store_integers(chunk.offset + k, y0 * row_bytes + x0 * column_bytes);
+                store_integers(chunk.step_x + k, select(less(x0 + one, width), column_bytes, zero));
+                store_integers(chunk.step_y + k, select(less(y0 + one, height), row_bytes, zero));
+                store_doubles(chunk.fx + k, u - x0);
+                store_doubles(chunk.fy + k, v - y0);
+                for (; hits != 0; hits &= hits - 1) {
+                    const int64_t cell = k + __builtin_ctz(hits);
+                    chunk.hit[chunk.hits++] = std::int32_t(cell);
+                    // A sample's pixels span one or two lines of each image
+                    // row; neighbouring cells mostly share them, so only a
+                    // cell that starts on a new line asks.  (The line after
+                    // may lie past the image: it is an address, not a read.)
+                    const int64_t line = chunk.offset[cell] >> 6;
+                    if (line == last_line) continue;
+                    last_line = line;
+                    const auto base = reinterpret_cast<std::uintptr_t>(img.data) + std::uintptr_t(chunk.offset[cell]);
+                    const auto below = base + std::uintptr_t(chunk.step_y[cell]);
+                    prefetch(reinterpret_cast<const void*>(base));
+                    prefetch(reinterpret_cast<const void*>(base + 64));
+                    prefetch(reinterpret_cast<const void*>(below));
+                    prefetch(reinterpret_cast<const void*>(below + 64));
+                }
+            }
+
+            // Every channel of each sample, the literal expression in double:
+            // (p00 (1 - fx) + p01 fx) (1 - fy) + (p10 (1 - fx) + p11 fx) fy.
+            // Channels are consecutive floats whenever there are two or more.
+            for (int64_t j = 0; j < chunk.hits; ++j) {
+                const int64_t k = chunk.hit[j];
+                const float* p00 = at(img.data, chunk.offset[k]);
+                const float* p01 = at(p00, chunk.step_x[k]);
+                const float* p10 = at(p00, chunk.step_y[k]);
+                const float* p11 = at(p10, chunk.step_x[k]);
+                const Channels fx = splat_channels(chunk.fx[k]), fy = splat_channels(chunk.fy[k]);
+                const Channels gx = splat_channels(1.0 - chunk.fx[k]), gy = splat_channels(1.0 - chunk.fy[k]);
+                float* dst = at(out_row, (c0 + k) * out.stride[1]);
+                for (int64_t ch = 0; ch < nch; ch += kChannelLanes) {
+                    const int m = int(std::min<int64_t>(kChannelLanes, nch - ch));
+                    const Channels top = load_channels(p00 + ch, m) * gx + load_channels(p01 + ch, m) * fx;
+                    const Channels bottom = load_channels(p10 + ch, m) * gx + load_channels(p11 + ch, m) * fx;
+                    store_channels(dst + ch, top * gy + bottom * fy, m);
+                }
             }
         }
     }

@@ -20,11 +20,19 @@
 //   less_equal, ...          true on NaN; both, either combine flags
 //   lane_mask                the flag of lane j alone
 //   select, any, lane_bits   blend by a mask; whether any flag is set; flags as bits
+//   truncate, store_integers doubles 0 <= x < 2^52 truncated toward zero; integral doubles
+//                            stored as int64
 //   usable                   the flags of kFloatLanes (or the first n) mask bytes != 0
 //   transpose                a kFloatLanes x kFloatLanes block held in registers
+//   add_shifted              window[0..1] += c moved s lanes up, 0 <= s <= kFloatLanes (the
+//                            lanes c does not reach are left alone or get +0); lanes_from
+//                            the window's lanes s ... s + kFloatLanes - 1
 //   widen_low, widen_high    lanes [0, kDoubleLanes) or the rest of a Floats, in double
 //   narrow                   two Doubles rounded to float, low lanes first
-//   pow2_of_rounded          2^n from n + 1.5 * 2^52 (n an integer, -1022 <= n <= 1023)
+//   Channels                 kChannelLanes doubles: load_channels, store_channels move the
+//                            first n (<= kChannelLanes) consecutive floats, and no others
+//   lookup16, scale_by_sixteenths   for shifted = k + 1.5 * 2^52 (k an integer):
+//                            table[k mod 16], and y * 2^floor(k / 16) (the result normal)
 #pragma once
 
 // GCC drops the may_alias attribute of a vector type used as a template

@@ -72,22 +72,61 @@ inline void transpose(Floats (&r)[kFloatLanes]) {
     }
 }
 
+// Adds c, moved s lanes up (0 <= s <= kFloatLanes), to the two-vector window.
+inline void add_shifted(Floats (&window)[2], Floats c, int s) {
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const Floats moved = _mm256_permutevar8x32_ps(c, _mm256_sub_epi32(lane, _mm256_set1_epi32(s)));
+    const Floats low = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(s), lane));
+    window[0] = _mm256_blendv_ps(_mm256_add_ps(window[0], moved), window[0], low);
+    window[1] = _mm256_blendv_ps(window[1], _mm256_add_ps(window[1], moved), low);
+}
+// Lanes s ... s + kFloatLanes - 1 of a two-vector window (0 <= s <= kFloatLanes).
+inline Floats lanes_from(const Floats (&window)[2], int s) {
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i from = _mm256_add_epi32(lane, _mm256_set1_epi32(s));  // 8 and up: the second vector
+    const Floats first = _mm256_permutevar8x32_ps(window[0], from), second = _mm256_permutevar8x32_ps(window[1], from);
+    return _mm256_blendv_ps(first, second, _mm256_castsi256_ps(_mm256_cmpgt_epi32(from, _mm256_set1_epi32(7))));
+}
+
 inline Doubles splat_double(double x) { return _mm256_set1_pd(x); }
 inline Doubles widen_low(Floats v) { return _mm256_cvtps_pd(_mm256_castps256_ps128(v)); }
 inline Doubles widen_high(Floats v) { return _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)); }
 inline Floats narrow(Doubles lo, Doubles hi) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
 }
-inline Doubles pow2_of_rounded(Doubles shifted) {
-    const __m256i n = _mm256_slli_epi64(_mm256_castpd_si256(shifted), 52);
-    return _mm256_castsi256_pd(_mm256_add_epi64(n, _mm256_castpd_si256(_mm256_set1_pd(1.0))));
+inline Doubles lookup16(const double (&table)[16], Doubles shifted) {
+    const __m256i index = _mm256_and_si256(_mm256_castpd_si256(shifted), _mm256_set1_epi64x(15));
+    return _mm256_i64gather_pd(table, index, 8);
+}
+inline Doubles scale_by_sixteenths(Doubles y, Doubles shifted) {
+    const __m256i n = _mm256_and_si256(_mm256_slli_epi64(_mm256_castpd_si256(shifted), 48),
+                                       _mm256_set1_epi64x(~(std::int64_t(15) << 48)));
+    return _mm256_castsi256_pd(_mm256_add_epi64(_mm256_castpd_si256(y), n));
 }
 inline void store_doubles(double* p, Doubles v) { _mm256_storeu_pd(p, v); }
+
+// Up to kChannelLanes consecutive floats (the channels of one pixel), in double.
+constexpr int kChannelLanes = 4;
+using Channels = __m256d;
+inline __m128i first_channels(int n) { return _mm_cmpgt_epi32(_mm_set1_epi32(n), _mm_setr_epi32(0, 1, 2, 3)); }
+inline Channels splat_channels(double x) { return _mm256_set1_pd(x); }
+inline Channels load_channels(const float* p, int n) { return _mm256_cvtps_pd(_mm_maskload_ps(p, first_channels(n))); }
+inline void store_channels(float* p, Channels v, int n) { _mm_maskstore_ps(p, first_channels(n), _mm256_cvtpd_ps(v)); }
 inline Doubles load_doubles(const double* p) { return _mm256_loadu_pd(p); }
 inline DoubleMask less_equal(Doubles a, Doubles b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
 inline DoubleMask greater_equal(Doubles a, Doubles b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
 inline DoubleMask not_less_equal(Doubles a, Doubles b) { return _mm256_cmp_pd(a, b, _CMP_NLE_UQ); }
 inline DoubleMask both(DoubleMask a, DoubleMask b) { return _mm256_and_pd(a, b); }
+inline DoubleMask less(Doubles a, Doubles b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+// Integral doubles, |x| < 2^63, as integers.
+inline void store_integers(std::int64_t* p, Doubles x) {
+    double lanes[kDoubleLanes];
+    _mm256_storeu_pd(lanes, x);
+    for (int i = 0; i < kDoubleLanes; ++i) p[i] = std::int64_t(lanes[i]);
+}
+inline Doubles select(DoubleMask m, Doubles if_true, Doubles if_false) { return _mm256_blendv_pd(if_false, if_true, m); }
+// x truncated toward zero, for 0 <= x < 2^52.
+inline Doubles truncate(Doubles x) { return _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
 inline unsigned lane_bits(DoubleMask m) { return unsigned(_mm256_movemask_pd(m)); }
 
 }  // namespace quiltmap::kernels::avx2

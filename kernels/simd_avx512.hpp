@@ -80,22 +80,56 @@ inline void transpose(Floats (&r)[kFloatLanes]) {
     }
 }
 
+// Adds c, moved s lanes up (0 <= s <= kFloatLanes), to the two-vector window.
+inline void add_shifted(Floats (&window)[2], Floats c, int s) {
+    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const Floats moved = _mm512_permutexvar_ps(_mm512_sub_epi32(lane, _mm512_set1_epi32(s)), c);
+    const __mmask16 low = __mmask16((1u << s) - 1u);
+    window[0] = _mm512_mask_add_ps(window[0], __mmask16(~low), window[0], moved);
+    window[1] = _mm512_mask_add_ps(window[1], low, window[1], moved);
+}
+// Lanes s ... s + kFloatLanes - 1 of a two-vector window (0 <= s <= kFloatLanes).
+inline Floats lanes_from(const Floats (&window)[2], int s) {
+    const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    return _mm512_permutex2var_ps(window[0], _mm512_add_epi32(lane, _mm512_set1_epi32(s)), window[1]);
+}
+
 inline Doubles splat_double(double x) { return _mm512_set1_pd(x); }
 inline Doubles widen_low(Floats v) { return _mm512_cvtps_pd(_mm512_castps512_ps256(v)); }
 inline Doubles widen_high(Floats v) { return _mm512_cvtps_pd(_mm512_extractf32x8_ps(v, 1)); }
 inline Floats narrow(Doubles lo, Doubles hi) {
     return _mm512_insertf32x8(_mm512_castps256_ps512(_mm512_cvtpd_ps(lo)), _mm512_cvtpd_ps(hi), 1);
 }
-inline Doubles pow2_of_rounded(Doubles shifted) {
-    const __m512i n = _mm512_slli_epi64(_mm512_castpd_si512(shifted), 52);
-    return _mm512_castsi512_pd(_mm512_add_epi64(n, _mm512_castpd_si512(_mm512_set1_pd(1.0))));
+// VPERMT2PD reads only the low four bits of each index.
+inline Doubles lookup16(const double (&table)[16], Doubles shifted) {
+    return _mm512_permutex2var_pd(_mm512_loadu_pd(table), _mm512_castpd_si512(shifted), _mm512_loadu_pd(table + 8));
+}
+inline Doubles scale_by_sixteenths(Doubles y, Doubles shifted) {
+    const __m512i n = _mm512_and_si512(_mm512_slli_epi64(_mm512_castpd_si512(shifted), 48),
+                                       _mm512_set1_epi64(~(std::int64_t(15) << 48)));
+    return _mm512_castsi512_pd(_mm512_add_epi64(_mm512_castpd_si512(y), n));
 }
 inline void store_doubles(double* p, Doubles v) { _mm512_storeu_pd(p, v); }
+
+// Up to kChannelLanes consecutive floats (the channels of one pixel), in double.
+constexpr int kChannelLanes = 4;
+using Channels = __m256d;
+inline Channels splat_channels(double x) { return _mm256_set1_pd(x); }
+inline Channels load_channels(const float* p, int n) { return _mm256_cvtps_pd(_mm_maskz_loadu_ps(__mmask8((1u << n) - 1u), p)); }
+inline void store_channels(float* p, Channels v, int n) {
+    _mm_mask_storeu_ps(p, __mmask8((1u << n) - 1u), _mm256_cvtpd_ps(v));
+}
 inline Doubles load_doubles(const double* p) { return _mm512_loadu_pd(p); }
 inline DoubleMask less_equal(Doubles a, Doubles b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
 inline DoubleMask greater_equal(Doubles a, Doubles b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
 inline DoubleMask not_less_equal(Doubles a, Doubles b) { return _mm512_cmp_pd_mask(a, b, _CMP_NLE_UQ); }
 inline DoubleMask both(DoubleMask a, DoubleMask b) { return DoubleMask(a & b); }
+inline DoubleMask less(Doubles a, Doubles b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+// Integral doubles, |x| < 2^63, as integers.
+inline void store_integers(std::int64_t* p, Doubles x) { _mm512_storeu_si512(p, _mm512_cvttpd_epi64(x)); }
+inline Doubles select(DoubleMask m, Doubles if_true, Doubles if_false) { return _mm512_mask_blend_pd(m, if_false, if_true); }
+// x truncated toward zero, for 0 <= x < 2^52.
+inline Doubles truncate(Doubles x) { return _mm512_roundscale_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
 inline unsigned lane_bits(DoubleMask m) { return unsigned(m); }
 
 }  // namespace quiltmap::kernels::avx512

@@ -60,20 +60,73 @@ inline FloatMask usable(const std::uint8_t* p, int n = kFloatLanes) {
 
 inline void transpose(Floats (&r)[kFloatLanes]) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }
 
+// Adds c, moved s lanes up (0 <= s <= kFloatLanes), to the two-vector
+// window; the lanes that c does not reach get +0.
+inline void add_shifted(Floats (&window)[2], Floats c, int s) {
+    float lanes[3 * kFloatLanes] = {};
+    _mm_storeu_ps(lanes + s, c);
+    window[0] = _mm_add_ps(window[0], _mm_loadu_ps(lanes));
+    window[1] = _mm_add_ps(window[1], _mm_loadu_ps(lanes + kFloatLanes));
+}
+// Lanes s ... s + kFloatLanes - 1 of a two-vector window (0 <= s <= kFloatLanes).
+inline Floats lanes_from(const Floats (&window)[2], int s) {
+    float lanes[2 * kFloatLanes];
+    _mm_storeu_ps(lanes, window[0]);
+    _mm_storeu_ps(lanes + kFloatLanes, window[1]);
+    return _mm_loadu_ps(lanes + s);
+}
+
 inline Doubles splat_double(double x) { return _mm_set1_pd(x); }
 inline Doubles widen_low(Floats v) { return _mm_cvtps_pd(v); }
 inline Doubles widen_high(Floats v) { return _mm_cvtps_pd(_mm_movehl_ps(v, v)); }
 inline Floats narrow(Doubles lo, Doubles hi) { return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi)); }
-inline Doubles pow2_of_rounded(Doubles shifted) {
-    const __m128i n = _mm_slli_epi64(_mm_castpd_si128(shifted), 52);
-    return _mm_castsi128_pd(_mm_add_epi64(n, _mm_castpd_si128(_mm_set1_pd(1.0))));
+inline Doubles lookup16(const double (&table)[16], Doubles shifted) {
+    std::int64_t k[kDoubleLanes];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(k), _mm_castpd_si128(shifted));
+    return _mm_setr_pd(table[k[0] & 15], table[k[1] & 15]);
+}
+inline Doubles scale_by_sixteenths(Doubles y, Doubles shifted) {
+    const __m128i n = _mm_and_si128(_mm_slli_epi64(_mm_castpd_si128(shifted), 48), _mm_set1_epi64x(~(std::int64_t(15) << 48)));
+    return _mm_castsi128_pd(_mm_add_epi64(_mm_castpd_si128(y), n));
 }
 inline void store_doubles(double* p, Doubles v) { _mm_storeu_pd(p, v); }
+
+// Up to kChannelLanes consecutive floats (the channels of one pixel), in double.
+constexpr int kChannelLanes = 2;
+using Channels = __m128d;
+inline Channels splat_channels(double x) { return _mm_set1_pd(x); }
+inline Channels load_channels(const float* p, int n) {
+    float lanes[4] = {};
+    std::memcpy(lanes, p, sizeof(float) * unsigned(n));
+    return _mm_cvtps_pd(_mm_loadu_ps(lanes));
+}
+inline void store_channels(float* p, Channels v, int n) {
+    float lanes[4];
+    _mm_storeu_ps(lanes, _mm_cvtpd_ps(v));
+    std::memcpy(p, lanes, sizeof(float) * unsigned(n));
+}
 inline Doubles load_doubles(const double* p) { return _mm_loadu_pd(p); }
 inline DoubleMask less_equal(Doubles a, Doubles b) { return _mm_cmple_pd(a, b); }
 inline DoubleMask greater_equal(Doubles a, Doubles b) { return _mm_cmpge_pd(a, b); }
 inline DoubleMask not_less_equal(Doubles a, Doubles b) { return _mm_cmpnle_pd(a, b); }
 inline DoubleMask both(DoubleMask a, DoubleMask b) { return _mm_and_pd(a, b); }
+inline DoubleMask less(Doubles a, Doubles b) { return _mm_cmplt_pd(a, b); }
+// Integral doubles, |x| < 2^63, as integers.
+inline void store_integers(std::int64_t* p, Doubles x) {
+    double lanes[kDoubleLanes];
+    _mm_storeu_pd(lanes, x);
+    for (int i = 0; i < kDoubleLanes; ++i) p[i] = std::int64_t(lanes[i]);
+}
+inline Doubles select(DoubleMask m, Doubles if_true, Doubles if_false) {
+    return _mm_or_pd(_mm_and_pd(m, if_true), _mm_andnot_pd(m, if_false));
+}
+// x truncated toward zero, for 0 <= x < 2^52: rounded to an integer by the
+// usual addition, and one down where that went up.
+inline Doubles truncate(Doubles x) {
+    const Doubles big = _mm_set1_pd(0x1p52);
+    const Doubles rounded = _mm_sub_pd(_mm_add_pd(x, big), big);
+    return _mm_sub_pd(rounded, _mm_and_pd(_mm_cmpgt_pd(rounded, x), _mm_set1_pd(1.0)));
+}
 inline unsigned lane_bits(DoubleMask m) { return unsigned(_mm_movemask_pd(m)); }
 
 }  // namespace quiltmap::kernels::sse2

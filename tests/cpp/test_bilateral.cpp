@@ -114,10 +114,11 @@ TEST_P(BilateralLevels, AnyRadiusCoveringTheGridGivesTheSameResult) {
 }
 
 // Grids narrower and wider than a group of lanes, windows that reach past
-// both edges of a group.
+// both edges of a group, grids of several strips of columns (for radii that
+// go pair by pair) and radii past that (cell by cell).
 TEST_P(BilateralLevels, ProductionMatchesReferenceBitForBit) {
-    const int64_t shapes[][2] = {{0, 4}, {4, 0},   {1, 1},  {1, 9},  {9, 1},
-                                 {6, 7}, {13, 11}, {20, 3}, {5, 37}, {3, 70}};
+    const int64_t shapes[][2] = {{0, 4}, {4, 0},   {1, 1},  {1, 9},  {9, 1},  {6, 7},
+                                 {13, 11}, {20, 3}, {5, 37}, {3, 70}, {4, 530}};
     const float sigmas[][2] = {{1, 1},     {0.3f, 2},  {0, 1},     {1, 0},    {kNaN, 1},
                                {1e-30f, 1}, {1e30f, 1}, {2, 1e30f}, {-1.5f, 3}, {kInf, 0.5f}};
     const std::uint8_t bytes[] = {0, 1, 1, 255, 7};
@@ -134,7 +135,7 @@ TEST_P(BilateralLevels, ProductionMatchesReferenceBitForBit) {
             valid.fill([&] { return bytes[values.index(5)]; }).wild_unit_strides();
             for (const auto& [sigma_r, sigma_s] : sigmas) {
                 const float inv_r = bilateral_scale(sigma_r);
-                for (std::int32_t radius : {0, 1, 2, 5}) {
+                for (std::int32_t radius : {0, 1, 2, 5, 8, 9}) {
                     const auto sw = table(radius, bilateral_scale(sigma_s));
                     ASSERT_TRUE(same_elements(
                         filtered(level().bilateral_filter, Z, valid, radius, inv_r, sw.cview()),
