@@ -6,8 +6,8 @@
 namespace quiltmap::kernels {
 
 // Scan directions (dy, dx), in the order their path costs are summed.
-inline constexpr int kDirections[8][2] = {{0, 1}, {0, -1}, {1, 0}, {-1, 0},
-                                          {1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
+constexpr int kDirections[8][2] = {{0, 1}, {0, -1}, {1, 0}, {-1, 0},
+                                   {1, 1}, {1, -1}, {-1, 1}, {-1, -1}};
 
 // Sets agg to the sum, in direction order, of the 8 path-cost volumes of
 // cost: the sum into a zeroed agg, whatever agg held.  path is scratch of

@@ -29,6 +29,7 @@
 #include "binding/view_object.hpp"
 #include "binding/views.hpp"
 #include "kernels/bilateral.hpp"
+#include "kernels/levels.hpp"
 #include "kernels/sample_view.hpp"
 #include "kernels/sgm.hpp"
 
@@ -654,6 +655,18 @@ bool warn_on_version_mismatch() {
                             minor) == 0;
 }
 
+// The kernels' instruction-set level is fixed on first use; choosing it
+// here means that a QUILTMAP_ISA value naming no level is reported once, at
+// import, and that no call pays for the choice.
+bool warn_on_ignored_level_request() {
+    const kernels::LevelChoice& choice = kernels::level_choice();
+    if (!choice.request_ignored) return true;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                            "QUILTMAP_ISA='%s' names no instruction-set level (sse2, avx2 or avx512) and is "
+                            "ignored; the kernels use %s",
+                            choice.request, kernels::level_name(choice.level)) == 0;
+}
+
 bool build_string_table() {
     for (const InternedName& entry : kStringTable) {
         if (*entry.slot == nullptr) *entry.slot = PyUnicode_InternFromString(entry.text);
@@ -706,7 +719,7 @@ bool exec_steps(PyObject* module, int* line, bool* entries_ready) {
     if (builtins_module == nullptr || PyObject_SetAttrString(module, "__builtins__", builtins_module) != 0) {
         return false;
     }
-    if (!warn_on_version_mismatch()) return false;
+    if (!warn_on_version_mismatch() || !warn_on_ignored_level_request()) return false;
     if (!build_string_table()) return false;
     *entries_ready = true;
 

@@ -209,6 +209,13 @@ def test_z_none(restore_np):
     assert not any(stub.alive())
 
 
+def test_radius_far_beyond_the_grid():
+    # A 10001 x 10001 table, of which a 4 x 5 grid can read only the entries
+    # within 4 of the centre: the result is that of any radius covering it.
+    Z, valid = heights((4, 5), 9, nan_fraction=0.1), mask((4, 5), 9)
+    assert_same_floats(_mvs.bilateral(Z, valid, 5000, 2.0, 1.5), oracles.bilateral(Z, valid, 4, 2.0, 1.5))
+
+
 def test_table_beyond_memory_raises(run_python):
     # An 80001 x 80001 table.  The address-space limit makes the refusal
     # independent of the machine, and the child shows a crash as a signal.
