@@ -36,6 +36,7 @@ import numpy_sgm  # noqa: E402
 from sgm_threads import serial_and_threaded  # noqa: E402
 
 SECTIONS = ("sgm", "bilateral", "sample_view", "threads")
+LEVELS = ("sse2", "avx2", "avx512")  # the kernels' instruction-set levels, lowest first
 P1, P2 = 8.0, 32.0
 SIGMA_R, SIGMA_S = 2.0, 3.0
 PEER_LIMIT_S = 60.0  # a peer whose warm-up call takes longer is reported, not repeated
@@ -102,7 +103,7 @@ def fmt_time(seconds):
 
 
 class Table:
-    COLS = (("case", 38), ("implementation", 48), ("median", 11), ("runs", 4), ("vs ours", 9))
+    COLS = (("case", 44), ("implementation", 48), ("median", 11), ("runs", 4), ("vs ours", 9))
 
     def __init__(self):
         self.rows = []
@@ -193,9 +194,18 @@ class Twins:
         lib.core_sgm.argtypes = [p, i64, i64, i64, f32, f32, p, p]
         lib.twin_bilateral.argtypes = [p, p, i64, i64, i32, f32, f32, p]
         lib.twin_sample_view.argtypes = [p, i64, i64, i64, p, p] + [f64] * 8 + [p, i64, i64, p, p]
-        for fn in (lib.twin_sgm, lib.core_sgm, lib.twin_bilateral, lib.twin_sample_view):
+        lib.level_sgm.argtypes = [ctypes.c_int] + lib.core_sgm.argtypes
+        lib.level_bilateral.argtypes = [ctypes.c_int] + lib.twin_bilateral.argtypes
+        lib.level_sample_view.argtypes = [ctypes.c_int] + lib.twin_sample_view.argtypes
+        lib.level_range_weights.argtypes = [ctypes.c_int, p, p, i64]
+        lib.level_range_weights.restype = i64
+        for fn in (lib.twin_sgm, lib.core_sgm, lib.twin_bilateral, lib.twin_sample_view, lib.level_sgm,
+                   lib.level_bilateral, lib.level_sample_view):
             fn.restype = None
+        lib.chosen_level.restype = lib.supported_level.restype = ctypes.c_int
         self.lib = lib
+        self.level = LEVELS[lib.chosen_level()]
+        self.levels = LEVELS[:lib.supported_level() + 1]
 
     def sgm(self, cost, P1, P2):
         agg = np.zeros(cost.shape, np.float32)
@@ -218,6 +228,31 @@ class Twins:
         self.lib.twin_sample_view(img.ctypes.data, *img.shape, R.ctypes.data, C.ctypes.data,
                                   f, k1, k2, cx, cy, X0, Y0, gsd, Z.ctypes.data, *Z.shape,
                                   out.ctypes.data, valid.ctypes.data)
+
+    # The production kernels of one instruction-set level (a name of LEVELS).
+
+    def level_sgm(self, level, cost, P1, P2, agg, path):
+        self.lib.level_sgm(LEVELS.index(level), cost.ctypes.data, *cost.shape, P1, P2, agg.ctypes.data,
+                           path.ctypes.data)
+        return agg
+
+    def level_bilateral(self, level, Z, valid, radius, sigma_r, sigma_s):
+        out = np.empty_like(Z)
+        self.lib.level_bilateral(LEVELS.index(level), Z.ctypes.data, valid.ctypes.data, *Z.shape, radius,
+                                 sigma_r, sigma_s, out.ctypes.data)
+        return out
+
+    def level_sample_view(self, level, img, R, C, f, k1, k2, cx, cy, X0, Y0, gsd, Z, out, valid):
+        self.lib.level_sample_view(LEVELS.index(level), img.ctypes.data, *img.shape, R.ctypes.data,
+                                   C.ctypes.data, f, k1, k2, cx, cy, X0, Y0, gsd, Z.ctypes.data, *Z.shape,
+                                   out.ctypes.data, valid.ctypes.data)
+
+    def slow_weights(self, t):
+        """How many of the range weights float(pow(b, t)) the chosen level's
+        rounding test sends to the library pow."""
+        t = np.ascontiguousarray(t, np.float32)
+        weights = np.empty_like(t)
+        return self.lib.level_range_weights(LEVELS.index(self.level), t.ctypes.data, weights.ctypes.data, t.size)
 
 
 # ---------------------------------------------------------------------------
@@ -299,7 +334,15 @@ def bench_sgm(table, twins, args):
             times, _, _ = timed(lambda: np.copyto(dst, cost), args.runs)
             table.add(label, "floor: np.copyto of one volume", times, base,
                       f"{2 * cost.nbytes / statistics.median(times) / 1e9:.1f} GB/s read+write")
-            del dst, ours, cost
+            del dst
+            if shape == shapes[0 if args.quick else 1] and kind == "uniform":
+                agg, path = np.empty_like(cost), np.empty_like(cost)
+                for level in twins.levels:
+                    times, core, _ = timed(lambda: twins.level_sgm(level, cost, P1, P2, agg, path), args.runs)
+                    table.add(label, f"our core at {level} (C ABI, volumes reused)", times, base,
+                              agreement(np.array_equal(core, ours)))
+                del agg, path, core
+            del ours, cost
             gc.collect()
 
 
@@ -331,6 +374,25 @@ def optional_peer(module, attribute=None):
         return None, f"not installed ({exc.__class__.__name__})"
 
 
+def slow_weight_count(twins, Z, usable, radius):
+    """(weights that the rounding test sent to the library pow, weights) over
+    every usable pair of cells of the window, as the filter forms them: t =
+    (-dr * dr) * inv_r in float32."""
+    inv_r = np.float32(1.0 / ((2.0 * np.float64(np.float32(SIGMA_R))) * np.float64(np.float32(SIGMA_R))))
+    H, W = Z.shape
+    slow = weights = 0
+    for dy in range(-radius, radius + 1):
+        for dx in range(-radius, radius + 1):
+            rows, cols = slice(max(0, -dy), min(H, H - dy)), slice(max(0, -dx), min(W, W - dx))
+            near = (slice(rows.start + dy, rows.stop + dy), slice(cols.start + dx, cols.stop + dx))
+            pairs = usable[rows, cols] & usable[near]
+            dr = Z[near][pairs] - Z[rows, cols][pairs]
+            t = (-dr * dr) * inv_r
+            slow += twins.slow_weights(t)
+            weights += t.size
+    return slow, weights
+
+
 def bench_bilateral(table, twins, args):
     cv2, cv2_missing = optional_peer("cv2")
     denoise_bilateral, skimage_missing = optional_peer("skimage.restoration", "denoise_bilateral")
@@ -343,7 +405,16 @@ def bench_bilateral(table, twins, args):
         for radius in radii:
             label = f"{n}x{n} radius {radius}"
             times, ours, _ = timed(lambda: _mvs.bilateral(Z, valid, radius, SIGMA_R, SIGMA_S), args.runs)
-            base = table.add(label, "quiltmap._mvs.bilateral", times, ours=True)
+            slow, weights = slow_weight_count(twins, Z, usable, radius)
+            base = table.add(label, "quiltmap._mvs.bilateral", times, ours=True,
+                             note=f"rounding test: {slow} of {weights} weights took the library pow",
+                             slow_weights=slow, weights=weights)
+            if n == grids[-1] and radius == radii[-1]:
+                for level in twins.levels:
+                    times, theirs, _ = timed(lambda: twins.level_bilateral(level, Z, valid, radius, SIGMA_R, SIGMA_S),
+                                             args.runs)
+                    table.add(label, f"our filter at {level} (C ABI)", times, base,
+                              agreement(np.array_equal(theirs, ours)))
 
             times, twin, _ = timed(lambda: twins.bilateral(Z, valid, radius, SIGMA_R, SIGMA_S), args.runs)
             table.add(label, "scalar twin (C ABI, ctypes)", times, base,
@@ -392,9 +463,10 @@ def rotation(rx, ry, rz):
     return Rx @ Ry @ Rz
 
 
-def view_case(n, h, w, seed):
-    """A near-nadir frame camera over an n x n grid of random heights; the
-    grid fills most of the h x w image, and its tilted corners fall out."""
+def view_case(n, h, w, seed, heights="random"):
+    """A near-nadir frame camera over an n x n grid of random heights (or of
+    the bilateral section's surface model, lowered to start at 0); the grid
+    fills most of the h x w image, and its tilted corners fall out."""
     rng = np.random.default_rng(seed)
     gsd = 0.25
     extent = n * gsd
@@ -404,7 +476,11 @@ def view_case(n, h, w, seed):
     f = 0.98 * min(h, w) / 2 / (0.5 * extent / altitude)
     cam = dict(R=R, C=C, f=f, k1=-0.08, k2=0.015, cx=(w - 1) / 2 + 3.3, cy=(h - 1) / 2 - 2.7,
                X0=0.0, Y0=extent, gsd=gsd)
-    Z = (rng.random((n, n), dtype=np.float32) * np.float32(40))
+    if heights == "random":
+        Z = (rng.random((n, n), dtype=np.float32) * np.float32(40))
+    else:
+        Z = height_grid(n, seed)[0]
+        Z -= Z.min()
     img = rng.random((h, w, 3), dtype=np.float32)
     return cam, Z, img
 
@@ -433,12 +509,13 @@ def numpy_projection(cam, Z):
 def bench_sample_view(table, twins, args):
     cv2, cv2_missing = optional_peer("cv2")
     map_coordinates, scipy_missing = optional_peer("scipy.ndimage", "map_coordinates")
-    cases = [(1024, 2048, 2048)] if args.quick else [(1024, 2048, 2048), (1024, 3000, 4000),
+    sizes = [(1024, 2048, 2048)] if args.quick else [(1024, 2048, 2048), (1024, 3000, 4000),
                                                        (4096, 2048, 2048), (4096, 3000, 4000)]
-    table.header("sample_view  3-channel float32 image, random heights, k1 = -0.08, k2 = 0.015")
-    for n, h, w in cases:
-        label = f"grid {n}x{n} -> image {w}x{h}"
-        cam, Z, img = view_case(n, h, w, seed=n + h)
+    cases = [(n, h, w, heights) for n, h, w in sizes for heights in ("random", "smooth")]
+    table.header("sample_view  3-channel float32 image, random or smooth heights, k1 = -0.08, k2 = 0.015")
+    for n, h, w, heights in cases:
+        label = f"grid {n}x{n} -> image {w}x{h}, {heights}"
+        cam, Z, img = view_case(n, h, w, seed=n + h, heights=heights)
         args_cam = [cam[k] for k in CAM_KEYS]
         out = np.zeros((n, n, 3), np.float32)
         valid = np.zeros((n, n), np.uint8)
@@ -456,6 +533,12 @@ def bench_sample_view(table, twins, args):
         times, _, _ = timed(lambda: twins.sample_view(img, *args_cam, Z, t_out, t_valid), args.runs)
         table.add(label, "scalar twin (C ABI, ctypes)", times, base,
                   agreement(np.array_equal(t_out, out) and np.array_equal(t_valid, valid)))
+        if (n, h, w, heights) == (*sizes[-1], "random"):
+            for level in twins.levels:
+                times, _, _ = timed(lambda: twins.level_sample_view(level, img, *args_cam, Z, t_out, t_valid),
+                                    args.runs)
+                table.add(label, f"our sampler at {level} (C ABI)", times, base,
+                          agreement(np.array_equal(t_out, out) and np.array_equal(t_valid, valid)))
         del t_out, t_valid
 
         if cv2 is None:
@@ -594,8 +677,9 @@ def main():
         saved = json.loads(args.table_from.read_text())
         table = Table()
         table.rows = saved["rows"]
+        level = saved.get("level", {}).get("chosen", "?")
         print(f"{saved['date']}, commit {saved['commit']}, {saved['cpu']['model']} "
-              f"({saved['cpu']['cores']} cores), wall time {saved['wall_s']:.0f} s\n")
+              f"({saved['cpu']['cores']} cores), kernels at level {level}, wall time {saved['wall_s']:.0f} s\n")
         print(table.markdown())
         return
     if args.runs < 5:
@@ -616,6 +700,10 @@ def main():
           "'vs ours' = time / time of quiltmap._mvs on the same case")
 
     twins = Twins(args.twins)
+    request = os.environ.get("QUILTMAP_ISA")
+    meta["level"] = {"chosen": twins.level, "supported": twins.levels[-1], "QUILTMAP_ISA": request}
+    print(f"kernels at level {twins.level} (the highest this machine runs: {twins.levels[-1]}; "
+          f"QUILTMAP_ISA {'unset' if request is None else repr(request)})")
     table = Table()
     bench = {"sgm": bench_sgm, "bilateral": bench_bilateral, "sample_view": bench_sample_view,
              "threads": bench_threads}
@@ -631,7 +719,8 @@ def main():
         json.dump({**meta, "rows": table.rows}, f, indent=1)
     md_path = args.out / f"{stem}.md"
     with open(md_path, "w") as f:
-        f.write(f"{meta['date']}, commit {meta['commit']}, {cpu['model']} ({cpu['cores']} cores)\n\n")
+        f.write(f"{meta['date']}, commit {meta['commit']}, {cpu['model']} ({cpu['cores']} cores), "
+                f"kernels at level {twins.level}\n\n")
         f.write(table.markdown() + "\n")
     print()
     print(f"wall time {meta['wall_s']:.1f} s; figures in {json_path.relative_to(ROOT)} "
