@@ -1,5 +1,8 @@
 #include "binding/views.hpp"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -135,6 +138,19 @@ bool require_extents(const ArrayView& view, const char* function, const char* su
     PyErr_Format(PyExc_ValueError, "%s(): %s has shape %U but needs %s%U", function, subject, shape_text.get(),
                  bound, needed_text.get());
     return false;
+}
+
+void advise_huge_pages(const ArrayView& view) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kHugePage = std::uintptr_t(2) << 20;
+    std::uintptr_t bytes = view.is_empty() ? 0 : std::uintptr_t(view.item_size());
+    for (int axis = 0; axis < view.axes(); ++axis) bytes *= std::uintptr_t(view.extent(axis));
+    const auto start = reinterpret_cast<std::uintptr_t>(view.data());
+    const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1), end = (start + bytes) & ~(kHugePage - 1);
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+    (void)view;
+#endif
 }
 
 PyObject* describe_shape(const std::int64_t* extents, int axes) {

@@ -101,6 +101,14 @@ private:
 bool require_extents(const ArrayView& view, const char* function, const char* subject,
                      const std::int64_t* needed, bool at_least);
 
+// Asks the operating system to back the whole 2 MiB pages inside a fresh
+// result buffer with huge pages.  NumPy's zeros does not ask, and a kernel
+// that writes every element of a large volume otherwise takes a page fault
+// per 4 KiB, which on a virtual machine costs as much as the pass itself.
+// Only a hint: the contents and the results do not change, and a refusal
+// (an unaligned or file-backed buffer, another system) is ignored.
+void advise_huge_pages(const ArrayView& view);
+
 // "(2, 3, 4)"-style text of a view's shape ("None" for the empty view), for
 // messages that compare a shape with the one a call needs.
 PyObject* describe_shape(const ArrayView& view);

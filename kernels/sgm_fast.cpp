@@ -120,8 +120,8 @@ struct Slab {
 // Scratch carved out of the path buffer for the three sweeps.
 struct Scratch {
     // Slabs: two per direction across the rows (this row and the previous
-    // one), at most three directions at once, and this row's L0 + L1.
-    static constexpr int kSlabs = 7, kRowSums = 6;
+    // one), at most three directions at once.
+    static constexpr int kSlabs = 6;
     // Lines: each direction's minimum over the labels, of this row and of
     // the previous one, and a line of +inf for the labels below 0 and above
     // D - 1.
@@ -283,14 +283,17 @@ void across_row(const Job& job, const Scratch& s, int64_t y, int64_t next_y, boo
 // its last row and are never used.
 
 // One column of a direction along the rows: its labels from the costs and
-// the predecessor's labels, whose minimum is best (cost and prev as None for
-// a path start, where the labels are the costs).  Returns the minimum of
-// the new labels, kept in four accumulators over consecutive ranges of
-// labels so that the next column's wait is short: each range's running
-// minimum starts from +inf (from label 0's value in the first range, whose
-// NaN then wins as in the literal order), and the ranges are combined in
-// order, so a later value still wins only when strictly smaller.
-Floats column_along(int64_t D, const float* prev, Floats best, const float* cost, float* out,
+// the predecessor's labels, whose minimum is best (prev as None for a path
+// start, where the labels are the costs), into out and into the column's
+// sum: L0 (kFirst) as 0 + L0 before or after L1, L1 alone or added to it
+// (kSecond: the other direction has been here).  Returns the minimum of the
+// new labels, kept in four accumulators over consecutive ranges of labels
+// so that the next column's wait is short: each range's running minimum
+// starts from +inf (from label 0's value in the first range, whose NaN then
+// wins as in the literal order), and the ranges are combined in order, so a
+// later value still wins only when strictly smaller.
+template <bool kFirst, bool kSecond>
+Floats column_along(int64_t D, const float* prev, Floats best, const float* cost, float* out, float* sum,
                     const Penalties<Floats>& p) {
     constexpr int kRanges = 4;
     const Floats b_p2 = best + p.P2;
@@ -319,6 +322,13 @@ Floats column_along(int64_t D, const float* prev, Floats best, const float* cost
             }
             store(out + d * kLanes, L);
             acc[r] = d == 0 ? L : keep_smaller(L, acc[r]);
+            float* s = sum + d * kLanes;
+            if (kFirst) {
+                const Floats first = splat(0.0f) + L;
+                store(s, kSecond ? first + load(s) : first);
+            } else {
+                store(s, kSecond ? load(s) + L : L);
+            }
         }
     }
     Floats m = acc[0];
@@ -355,22 +365,24 @@ void row_block(const Job& job, const Scratch& s, int64_t y0) {
     // per direction.
     float* L0[2] = {s.along, s.along + s.column};
     float* L1[2] = {s.along + 2 * s.column, s.along + 3 * s.column};
-    const Floats zero = splat(0.0f);
-    Floats best0 = zero, best1 = zero;
+    Floats best0 = splat(0.0f), best1 = best0;
     for (int64_t k = 0; k < W; ++k) {
         const int64_t a = k, b = W - 1 - k;  // the columns of L0 and L1
         float* l0 = L0[k & 1];
         float* l1 = L1[k & 1];
-        best0 = column_along(D, k == 0 ? nullptr : L0[(k + 1) & 1], best0, column(costs, a), l0, job.p);
-        best1 = column_along(D, k == 0 ? nullptr : L1[(k + 1) & 1], best1, column(costs, b), l1, job.p);
-        const bool has_L1 = 2 * k >= W, has_L0 = 2 * k >= W - 1;
-        for (int64_t d = 0; d < D; ++d) {
-            float* sum0 = column(sums, a) + d * kLanes;
-            const Floats first = zero + load(l0 + d * kLanes);
-            store(sum0, has_L1 ? first + load(sum0) : first);
-            float* sum1 = column(sums, b) + d * kLanes;
-            const Floats L = load(l1 + d * kLanes);
-            store(sum1, has_L0 ? load(sum1) + L : L);
+        const float* prev0 = k == 0 ? nullptr : L0[(k + 1) & 1];
+        const float* prev1 = k == 0 ? nullptr : L1[(k + 1) & 1];
+        // L1 has reached column a in an earlier step when 2 k >= W; L0 has
+        // reached column b (maybe just now: a == b) when 2 k >= W - 1.
+        if (2 * k >= W) {
+            best0 = column_along<true, true>(D, prev0, best0, column(costs, a), l0, column(sums, a), job.p);
+        } else {
+            best0 = column_along<true, false>(D, prev0, best0, column(costs, a), l0, column(sums, a), job.p);
+        }
+        if (2 * k >= W - 1) {
+            best1 = column_along<false, true>(D, prev1, best1, column(costs, b), l1, column(sums, b), job.p);
+        } else {
+            best1 = column_along<false, false>(D, prev1, best1, column(costs, b), l1, column(sums, b), job.p);
         }
     }
 
@@ -400,17 +412,13 @@ void sweep_up_straight(const Job& job, const Scratch& s) {
 
 // 2: down the rows, L2, L4, L5, and the sum of the first six.
 void sweep_down(const Job& job, const Scratch& s) {
-    const int64_t D = job.D;
-    const Slab row_sums = s.slab(D, Scratch::kRowSums);
     for (int64_t y = 0; y < job.H; ++y) {
         if (y % kLanes == 0) row_block(job, s, y);
-        // This row's L0 + L1, out of the block into a slab to be read in runs.
-        const float* sums = s.sums + (y % kLanes) * s.column;
-        for (int64_t x = 0; x < job.W; x += kLanes)
-            for (int64_t d = 0; d < D; ++d) store(row_sums(d) + x, load(sums + x * s.column + d * kLanes));
+        const float* sums = s.sums + (y % kLanes) * s.column;  // + x * s.column: this row's L0 + L1
         across_row<Across<0, 1, -1>>(job, s, y, y + 1, y == 0, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[3]) {
             float* a = job.agg(d, y) + x;
-            store_n(a, (((load(row_sums(d) + x) + L[0]) + load_n(a, n)) + L[1]) + L[2], n);
+            const Floats L01 = load(sums + x * s.column + d * kLanes);
+            store_n(a, (((L01 + L[0]) + load_n(a, n)) + L[1]) + L[2], n);
         });
     }
 }

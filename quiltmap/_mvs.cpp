@@ -257,6 +257,7 @@ PyObject* sgm_body(CallArguments& a, PyObject* globals, int* line) {
     if (!view_own_array(agg, agg_np.get(), 3, "sgm", "the result array 'agg'", extents)) return nullptr;
     *line = 64;
     if (!view_own_array(path, path_np.get(), 3, "sgm", "the path buffer 'L'", extents)) return nullptr;
+    binding::advise_huge_pages(agg);
     {
         binding::WithoutInterpreterLock unlocked;
         kernels::sgm_aggregate(cost.read<float, 3>(), a.single(sgm_arg::P1), a.single(sgm_arg::P2),
