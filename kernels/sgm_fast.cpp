@@ -182,8 +182,8 @@ struct Across {
 // group of n columns from x, L[i] holding direction i's path costs.  In a
 // row that starts the paths every path cost is the cost.
 template <typename Dirs, int B, typename Emit>
-void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bool path_start, int64_t d0,
-                 const Emit& emit) {
+void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, int64_t block_y, bool path_start,
+                 int64_t d0, const Emit& emit) {
     constexpr int N = Dirs::N;
     const int64_t D = job.D, W = job.W;
     const int now = int(y & 1), before = now ^ 1;
@@ -193,6 +193,7 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bo
     const float* cost[B];
     const float* ahead_cost[B];
     const float* ahead_agg[B];
+    const float* ahead_block[B];  // row block_y, for a row block to come
     for (int j = 0; j < B; ++j) {
         cost[j] = job.cost(d0 + j, y);
         int64_t label = d0 + j + kAhead, row = y;
@@ -203,6 +204,7 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bo
         const bool inside = row >= 0 && row < job.H;
         ahead_cost[j] = inside ? job.cost(label, row) : nullptr;
         ahead_agg[j] = inside ? job.agg(label, row) : nullptr;
+        ahead_block[j] = block_y >= 0 && block_y < job.H ? job.cost(d0 + j, block_y) : nullptr;
     }
     // Direction i: the predecessors' labels d0 - 1 ... d0 + B (+inf outside
     // 0 ... D - 1) and their minimum, shifted to the columns they precede;
@@ -229,6 +231,7 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bo
                 prefetch(ahead_cost[j] + x);
                 prefetch(ahead_agg[j] + x);
             }
+            if (ahead_block[j] != nullptr) prefetch(ahead_block[j] + x);
             c[j] = load_n(cost[j] + x, n);
         }
         Floats L[B][N];
@@ -266,13 +269,15 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bo
 
 // Row y of the directions Dirs, whose slabs are 2 i and 2 i + 1.
 template <typename Dirs, typename Emit>
-void across_row(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bool path_start, const Emit& emit) {
+void across_row(const Job& job, const Scratch& s, int64_t y, int64_t next_y, int64_t block_y, bool path_start,
+                const Emit& emit) {
     int64_t d0 = 0;
-    for (; d0 + kBlock <= job.D; d0 += kBlock) label_block<Dirs, kBlock>(job, s, y, next_y, path_start, d0, emit);
+    for (; d0 + kBlock <= job.D; d0 += kBlock)
+        label_block<Dirs, kBlock>(job, s, y, next_y, block_y, path_start, d0, emit);
     switch (job.D - d0) {
-        case 3: label_block<Dirs, 3>(job, s, y, next_y, path_start, d0, emit); break;
-        case 2: label_block<Dirs, 2>(job, s, y, next_y, path_start, d0, emit); break;
-        case 1: label_block<Dirs, 1>(job, s, y, next_y, path_start, d0, emit); break;
+        case 3: label_block<Dirs, 3>(job, s, y, next_y, block_y, path_start, d0, emit); break;
+        case 2: label_block<Dirs, 2>(job, s, y, next_y, block_y, path_start, d0, emit); break;
+        case 1: label_block<Dirs, 1>(job, s, y, next_y, block_y, path_start, d0, emit); break;
         default: break;
     }
 }
@@ -404,7 +409,7 @@ void row_block(const Job& job, const Scratch& s, int64_t y0) {
 // 1: L3 (straight up) into agg.
 void sweep_up_straight(const Job& job, const Scratch& s) {
     for (int64_t y = job.H - 1; y >= 0; --y) {
-        across_row<Across<0>>(job, s, y, y - 1, y == job.H - 1, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[1]) {
+        across_row<Across<0>>(job, s, y, y - 1, -1, y == job.H - 1, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[1]) {
             store_n(job.agg(d, y) + x, L[0], n);
         });
     }
@@ -415,7 +420,9 @@ void sweep_down(const Job& job, const Scratch& s) {
     for (int64_t y = 0; y < job.H; ++y) {
         if (y % kLanes == 0) row_block(job, s, y);
         const float* sums = s.sums + (y % kLanes) * s.column;  // + x * s.column: this row's L0 + L1
-        across_row<Across<0, 1, -1>>(job, s, y, y + 1, y == 0, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[3]) {
+        // Also asks for the costs of the row kLanes further down, which the
+        // next row block reads sixteen at a time, label by label.
+        across_row<Across<0, 1, -1>>(job, s, y, y + 1, y + kLanes, y == 0, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[3]) {
             float* a = job.agg(d, y) + x;
             const Floats L01 = load(sums + x * s.column + d * kLanes);
             store_n(a, (((L01 + L[0]) + load_n(a, n)) + L[1]) + L[2], n);
@@ -426,7 +433,7 @@ void sweep_down(const Job& job, const Scratch& s) {
 // 3: L6 and L7 (up the diagonals), added last.
 void sweep_up_diagonal(const Job& job, const Scratch& s) {
     for (int64_t y = job.H - 1; y >= 0; --y) {
-        across_row<Across<1, -1>>(job, s, y, y - 1, y == job.H - 1, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[2]) {
+        across_row<Across<1, -1>>(job, s, y, y - 1, -1, y == job.H - 1, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[2]) {
             float* a = job.agg(d, y) + x;
             store_n(a, (load_n(a, n) + L[0]) + L[1], n);
         });

@@ -258,6 +258,7 @@ PyObject* sgm_body(CallArguments& a, PyObject* globals, int* line) {
     *line = 64;
     if (!view_own_array(path, path_np.get(), 3, "sgm", "the path buffer 'L'", extents)) return nullptr;
     binding::advise_huge_pages(agg);
+    binding::advise_huge_pages(path);  // whose first megabytes hold the kernel's rows of scratch
     {
         binding::WithoutInterpreterLock unlocked;
         kernels::sgm_aggregate(cost.read<float, 3>(), a.single(sgm_arg::P1), a.single(sgm_arg::P2),
