@@ -89,8 +89,8 @@ void sample_view(const Array3<const float>& img, const Camera& camera, const Gro
                     both(both(not_less_equal(zc, near), both(greater_equal(u, zero), greater_equal(v, zero))),
                          both(less_equal(u, last_u), less_equal(v, last_v)));
                 unsigned hits = lane_bits(taken) & unsigned((1u << n) - 1u);
-                for (int64_t i = 0; i < n; ++i)
-                    *at(valid_row, (c + i) * valid.stride[1]) = std::uint8_t((hits >> i) & 1u);
+                // Consecutive bytes when W > 1; one byte otherwise, whatever the stride.
+                store_flags(at(valid_row, c * valid.stride[1]), hits, int(n));
                 if (hits == 0 || nch == 0) continue;
                 // The corner pixels and the weights, for the lanes whose
                 // position passed the bounds (others carry junk): 0 <= u <= w - 1,

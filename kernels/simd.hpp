@@ -22,7 +22,8 @@
 //   select, any, lane_bits   blend by a mask; whether any flag is set; flags as bits
 //   truncate, store_integers doubles 0 <= x < 2^52 truncated toward zero; integral doubles
 //                            stored as int64
-//   usable                   the flags of kFloatLanes (or the first n) mask bytes != 0
+//   usable                   the flags of kFloatLanes (or the first n) mask bytes != 0;
+//                            store_flags the reverse, 1 or 0 per byte
 //   transpose                a kFloatLanes x kFloatLanes block held in registers
 //   add_shifted              window[0..1] += c moved s lanes up, 0 <= s <= kFloatLanes (the
 //                            lanes c does not reach are left alone or get +0); lanes_from

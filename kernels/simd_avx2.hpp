@@ -128,5 +128,9 @@ inline Doubles select(DoubleMask m, Doubles if_true, Doubles if_false) { return 
 // x truncated toward zero, for 0 <= x < 2^52.
 inline Doubles truncate(Doubles x) { return _mm256_round_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
 inline unsigned lane_bits(DoubleMask m) { return unsigned(_mm256_movemask_pd(m)); }
+// 1 or 0 in the first n bytes at p, by the bits of `flags`.
+inline void store_flags(std::uint8_t* p, unsigned flags, int n) {
+    for (int i = 0; i < n; ++i) p[i] = std::uint8_t((flags >> i) & 1u);
+}
 
 }  // namespace quiltmap::kernels::avx2

@@ -131,5 +131,9 @@ inline Doubles select(DoubleMask m, Doubles if_true, Doubles if_false) { return 
 // x truncated toward zero, for 0 <= x < 2^52.
 inline Doubles truncate(Doubles x) { return _mm512_roundscale_pd(x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
 inline unsigned lane_bits(DoubleMask m) { return unsigned(m); }
+// 1 or 0 in the first n bytes at p, by the bits of `flags`.
+inline void store_flags(std::uint8_t* p, unsigned flags, int n) {
+    _mm_mask_storeu_epi8(p, __mmask16((1u << n) - 1u), _mm_maskz_mov_epi8(__mmask16(flags), _mm_set1_epi8(1)));
+}
 
 }  // namespace quiltmap::kernels::avx512

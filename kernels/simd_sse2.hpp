@@ -128,5 +128,9 @@ inline Doubles truncate(Doubles x) {
     return _mm_sub_pd(rounded, _mm_and_pd(_mm_cmpgt_pd(rounded, x), _mm_set1_pd(1.0)));
 }
 inline unsigned lane_bits(DoubleMask m) { return unsigned(_mm_movemask_pd(m)); }
+// 1 or 0 in the first n bytes at p, by the bits of `flags`.
+inline void store_flags(std::uint8_t* p, unsigned flags, int n) {
+    for (int i = 0; i < n; ++i) p[i] = std::uint8_t((flags >> i) & 1u);
+}
 
 }  // namespace quiltmap::kernels::sse2
