@@ -96,14 +96,17 @@ constexpr int kChannelLanes = 2;
 using Channels = __m128d;
 inline Channels splat_channels(double x) { return _mm_set1_pd(x); }
 inline Channels load_channels(const float* p, int n) {
-    float lanes[4] = {};
-    std::memcpy(lanes, p, sizeof(float) * unsigned(n));
-    return _mm_cvtps_pd(_mm_loadu_ps(lanes));
+    // __m64 may alias the floats; neither form reads beyond the n floats.
+    const __m128 floats = n == 2 ? _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p)) : _mm_load_ss(p);
+    return _mm_cvtps_pd(floats);
 }
 inline void store_channels(float* p, Channels v, int n) {
-    float lanes[4];
-    _mm_storeu_ps(lanes, _mm_cvtpd_ps(v));
-    std::memcpy(p, lanes, sizeof(float) * unsigned(n));
+    const __m128 floats = _mm_cvtpd_ps(v);
+    if (n == 2) {
+        _mm_storel_pi(reinterpret_cast<__m64*>(p), floats);
+    } else {
+        _mm_store_ss(p, floats);
+    }
 }
 inline Doubles load_doubles(const double* p) { return _mm_loadu_pd(p); }
 inline DoubleMask less_equal(Doubles a, Doubles b) { return _mm_cmple_pd(a, b); }
