@@ -209,15 +209,38 @@ void filter_directly(const Filter& f, const Array2<float>& out) {
 // and, within a row, from left to right (the pushes of one group go right to
 // left, the cell nearest the target last), then from the cells on its left
 // in its own row, then its own, then the pairs it computes itself.  The
-// pushes of a group into one row gather in a window of two vectors, which
-// holds kFloatLanes + 2 radius targets; a push of 0 where a lane holds no
-// pair is exact, since a sum that starts at +0 is never -0.  The grid goes in
-// strips of columns, so that the ring fits on the stack; a strip's groups
-// also cover the kernel's reach on either side, whose cells push into the
-// strip but are finished by their own strip.
-constexpr int64_t kMaxSymmetricRadius = kLanes / 2;
+// pushes of a group into one row gather in a window of vectors, which holds
+// the kLanes + 2 radius targets; a push of 0 where a lane holds no pair is
+// exact, since a sum that starts at +0 is never -0.  The grid goes in strips
+// of columns, so that the ring fits on the stack; a strip's groups also
+// cover the kernel's reach on either side, whose cells push into the strip
+// but are finished by their own strip.  Larger radii go cell by cell.
+constexpr int64_t kMaxSymmetricRadius = 8;
+constexpr int kWindow = 1 + int((2 * kMaxSymmetricRadius + kLanes - 1) / kLanes);  // vectors
 constexpr int64_t kStrip = 256;
-constexpr int64_t kRingWidth = kStrip + 2 * kMaxSymmetricRadius + 3 * kLanes;
+constexpr int64_t kRingWidth = kStrip + 2 * kMaxSymmetricRadius + (kWindow + 2) * kLanes;
+static_assert(2 * kMaxSymmetricRadius % kLanes == 0 || 2 * kMaxSymmetricRadius < (kWindow - 1) * kLanes);
+
+// window += c moved s lanes up, 0 <= s <= 2 kMaxSymmetricRadius.  The loop
+// over the window's vectors unrolls, so the window stays in registers.
+inline void add_at(Floats (&window)[kWindow], Floats c, int64_t s) {
+    const int64_t q = s / kLanes;
+    for (int i = 0; i + 1 < kWindow; ++i) {
+        if (i == q) {
+            add_shifted(window[i], window[i + 1], c, int(s % kLanes));
+            return;
+        }
+    }
+    window[kWindow - 1] = window[kWindow - 1] + c;  // s at the start of the last vector
+}
+
+// Lanes s ... s + kLanes - 1 of the window, 0 <= s <= kMaxSymmetricRadius.
+inline Floats lanes_at(const Floats (&window)[kWindow], int64_t s) {
+    const int64_t q = s / kLanes;
+    for (int i = 0; i + 1 < kWindow; ++i)
+        if (i == q) return lanes_from(window[i], window[i + 1], int(s % kLanes));
+    return window[kWindow - 1];
+}
 
 void filter_by_pairs(const Filter& f, const Array2<float>& out) {
     const int64_t r = f.r;
@@ -233,24 +256,24 @@ void filter_by_pairs(const Filter& f, const Array2<float>& out) {
         const auto ring = [&](float (*rows)[kRingWidth], int64_t y, int64_t x) { return rows[y % (r + 1)] + x - origin; };
         // The other cells' terms of the pairs dx = from ... to (descending) of
         // the group at x, into their sums in row y, which are left in the
-        // window (columns x - r ... x - r + 2 kLanes - 1).
-        Floats asum_window[2], wsum_window[2];
+        // window (columns x - r ... x - r + kWindow kLanes - 1).
+        Floats asum_window[kWindow], wsum_window[kWindow];
         const auto push = [&](int64_t y, int64_t x, int64_t from, int64_t to, Floats z0) {
             float* a = ring(asum_ring, y, x - r);
             float* w = ring(wsum_ring, y, x - r);
-            asum_window[0] = load(a);
-            asum_window[1] = load(a + kLanes);
-            wsum_window[0] = load(w);
-            wsum_window[1] = load(w + kLanes);
+            for (int i = 0; i < kWindow; ++i) {
+                asum_window[i] = load(a + i * kLanes);
+                wsum_window[i] = load(w + i * kLanes);
+            }
             for (int64_t dx = from; dx >= to; --dx) {
                 const Pair& p = pairs[dx + r];
-                add_shifted(asum_window, select(p.use, p.w * z0, splat(0.0f)), int(dx + r));
-                add_shifted(wsum_window, select(p.use, p.w, splat(0.0f)), int(dx + r));
+                add_at(asum_window, select(p.use, p.w * z0, splat(0.0f)), dx + r);
+                add_at(wsum_window, select(p.use, p.w, splat(0.0f)), dx + r);
             }
-            store(a, asum_window[0]);
-            store(a + kLanes, asum_window[1]);
-            store(w, wsum_window[0]);
-            store(w + kLanes, wsum_window[1]);
+            for (int i = 0; i < kWindow; ++i) {
+                store(a + i * kLanes, asum_window[i]);
+                store(w + i * kLanes, wsum_window[i]);
+            }
         };
         for (int64_t i = 0; i <= r; ++i) {
             std::fill(asum_ring[i], asum_ring[i] + kRingWidth, 0.0f);
@@ -270,7 +293,7 @@ void filter_by_pairs(const Filter& f, const Array2<float>& out) {
                 // This row, to the right: the cells reached get their terms first.
                 for (int64_t dx = 1; dx <= r; ++dx) pairs[dx + r] = pair(f, y, x, n, centre, z0, 0, dx, &slow);
                 push(y, x, r, 1, z0);
-                Floats asum = lanes_from(asum_window, int(r)), wsum = lanes_from(wsum_window, int(r));
+                Floats asum = lanes_at(asum_window, r), wsum = lanes_at(wsum_window, r);
                 add(centre_pair(f, centre, z0), asum, wsum);
                 for (int64_t dx = 1; dx <= r; ++dx) add(pairs[dx + r], asum, wsum);
                 // The rows below.

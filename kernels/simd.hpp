@@ -25,9 +25,9 @@
 //   usable                   the flags of kFloatLanes (or the first n) mask bytes != 0;
 //                            store_flags the reverse, 1 or 0 per byte
 //   transpose                a kFloatLanes x kFloatLanes block held in registers
-//   add_shifted              window[0..1] += c moved s lanes up, 0 <= s <= kFloatLanes (the
-//                            lanes c does not reach are left alone or get +0); lanes_from
-//                            the window's lanes s ... s + kFloatLanes - 1
+//   add_shifted, lanes_from  for a pair of vectors (low, high) as 2 kFloatLanes lanes and
+//                            0 <= s < kFloatLanes: += c moved s lanes up (the lanes c does
+//                            not reach are left alone or get +0); lanes s ... s + kFloatLanes - 1
 //   widen_low, widen_high    lanes [0, kDoubleLanes) or the rest of a Floats, in double
 //   narrow                   two Doubles rounded to float, low lanes first
 //   Channels                 kChannelLanes doubles: load_channels, store_channels move the

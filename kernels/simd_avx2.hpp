@@ -72,19 +72,19 @@ inline void transpose(Floats (&r)[kFloatLanes]) {
     }
 }
 
-// Adds c, moved s lanes up (0 <= s <= kFloatLanes), to the two-vector window.
-inline void add_shifted(Floats (&window)[2], Floats c, int s) {
+// Adds c, moved s lanes up (0 <= s < kFloatLanes), to the pair (low, high).
+inline void add_shifted(Floats& low, Floats& high, Floats c, int s) {
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const Floats moved = _mm256_permutevar8x32_ps(c, _mm256_sub_epi32(lane, _mm256_set1_epi32(s)));
-    const Floats low = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(s), lane));
-    window[0] = _mm256_blendv_ps(_mm256_add_ps(window[0], moved), window[0], low);
-    window[1] = _mm256_blendv_ps(window[1], _mm256_add_ps(window[1], moved), low);
+    const Floats below = _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(s), lane));
+    low = _mm256_blendv_ps(_mm256_add_ps(low, moved), low, below);
+    high = _mm256_blendv_ps(high, _mm256_add_ps(high, moved), below);
 }
-// Lanes s ... s + kFloatLanes - 1 of a two-vector window (0 <= s <= kFloatLanes).
-inline Floats lanes_from(const Floats (&window)[2], int s) {
+// Lanes s ... s + kFloatLanes - 1 of the pair (low, high), 0 <= s < kFloatLanes.
+inline Floats lanes_from(Floats low, Floats high, int s) {
     const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     const __m256i from = _mm256_add_epi32(lane, _mm256_set1_epi32(s));  // 8 and up: the second vector
-    const Floats first = _mm256_permutevar8x32_ps(window[0], from), second = _mm256_permutevar8x32_ps(window[1], from);
+    const Floats first = _mm256_permutevar8x32_ps(low, from), second = _mm256_permutevar8x32_ps(high, from);
     return _mm256_blendv_ps(first, second, _mm256_castsi256_ps(_mm256_cmpgt_epi32(from, _mm256_set1_epi32(7))));
 }
 

@@ -80,18 +80,18 @@ inline void transpose(Floats (&r)[kFloatLanes]) {
     }
 }
 
-// Adds c, moved s lanes up (0 <= s <= kFloatLanes), to the two-vector window.
-inline void add_shifted(Floats (&window)[2], Floats c, int s) {
+// Adds c, moved s lanes up (0 <= s < kFloatLanes), to the pair (low, high).
+inline void add_shifted(Floats& low, Floats& high, Floats c, int s) {
     const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     const Floats moved = _mm512_permutexvar_ps(_mm512_sub_epi32(lane, _mm512_set1_epi32(s)), c);
-    const __mmask16 low = __mmask16((1u << s) - 1u);
-    window[0] = _mm512_mask_add_ps(window[0], __mmask16(~low), window[0], moved);
-    window[1] = _mm512_mask_add_ps(window[1], low, window[1], moved);
+    const __mmask16 below = __mmask16((1u << s) - 1u);
+    low = _mm512_mask_add_ps(low, __mmask16(~below), low, moved);
+    high = _mm512_mask_add_ps(high, below, high, moved);
 }
-// Lanes s ... s + kFloatLanes - 1 of a two-vector window (0 <= s <= kFloatLanes).
-inline Floats lanes_from(const Floats (&window)[2], int s) {
+// Lanes s ... s + kFloatLanes - 1 of the pair (low, high), 0 <= s < kFloatLanes.
+inline Floats lanes_from(Floats low, Floats high, int s) {
     const __m512i lane = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    return _mm512_permutex2var_ps(window[0], _mm512_add_epi32(lane, _mm512_set1_epi32(s)), window[1]);
+    return _mm512_permutex2var_ps(low, _mm512_add_epi32(lane, _mm512_set1_epi32(s)), high);
 }
 
 inline Doubles splat_double(double x) { return _mm512_set1_pd(x); }

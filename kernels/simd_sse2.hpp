@@ -60,19 +60,19 @@ inline FloatMask usable(const std::uint8_t* p, int n = kFloatLanes) {
 
 inline void transpose(Floats (&r)[kFloatLanes]) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }
 
-// Adds c, moved s lanes up (0 <= s <= kFloatLanes), to the two-vector
-// window; the lanes that c does not reach get +0.
-inline void add_shifted(Floats (&window)[2], Floats c, int s) {
-    float lanes[3 * kFloatLanes] = {};
+// Adds c, moved s lanes up (0 <= s < kFloatLanes), to the pair (low, high);
+// the lanes that c does not reach get +0.
+inline void add_shifted(Floats& low, Floats& high, Floats c, int s) {
+    float lanes[2 * kFloatLanes] = {};
     _mm_storeu_ps(lanes + s, c);
-    window[0] = _mm_add_ps(window[0], _mm_loadu_ps(lanes));
-    window[1] = _mm_add_ps(window[1], _mm_loadu_ps(lanes + kFloatLanes));
+    low = _mm_add_ps(low, _mm_loadu_ps(lanes));
+    high = _mm_add_ps(high, _mm_loadu_ps(lanes + kFloatLanes));
 }
-// Lanes s ... s + kFloatLanes - 1 of a two-vector window (0 <= s <= kFloatLanes).
-inline Floats lanes_from(const Floats (&window)[2], int s) {
+// Lanes s ... s + kFloatLanes - 1 of the pair (low, high), 0 <= s < kFloatLanes.
+inline Floats lanes_from(Floats low, Floats high, int s) {
     float lanes[2 * kFloatLanes];
-    _mm_storeu_ps(lanes, window[0]);
-    _mm_storeu_ps(lanes + kFloatLanes, window[1]);
+    _mm_storeu_ps(lanes, low);
+    _mm_storeu_ps(lanes + kFloatLanes, high);
     return _mm_loadu_ps(lanes + s);
 }
 
