@@ -108,10 +108,31 @@ inline void store_doubles(double* p, Doubles v) { _mm256_storeu_pd(p, v); }
 // Up to kChannelLanes consecutive floats (the channels of one pixel), in double.
 constexpr int kChannelLanes = 4;
 using Channels = __m256d;
-inline __m128i first_channels(int n) { return _mm_cmpgt_epi32(_mm_set1_epi32(n), _mm_setr_epi32(0, 1, 2, 3)); }
 inline Channels splat_channels(double x) { return _mm256_set1_pd(x); }
-inline Channels load_channels(const float* p, int n) { return _mm256_cvtps_pd(_mm_maskload_ps(p, first_channels(n))); }
-inline void store_channels(float* p, Channels v, int n) { _mm_maskstore_ps(p, first_channels(n), _mm256_cvtpd_ps(v)); }
+// Pieces of two floats and one rather than VMASKMOVPS, whose store some
+// processors run as microcode.  __m64 may alias the floats.
+inline Channels load_channels(const float* p, int n) {
+    __m128 floats;
+    switch (n) {
+        case 4: floats = _mm_loadu_ps(p); break;
+        case 3: floats = _mm_movelh_ps(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p)), _mm_load_ss(p + 2)); break;
+        case 2: floats = _mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(p)); break;
+        default: floats = _mm_load_ss(p); break;
+    }
+    return _mm256_cvtps_pd(floats);
+}
+inline void store_channels(float* p, Channels v, int n) {
+    const __m128 floats = _mm256_cvtpd_ps(v);
+    switch (n) {
+        case 4: _mm_storeu_ps(p, floats); break;
+        case 3:
+            _mm_storel_pi(reinterpret_cast<__m64*>(p), floats);
+            _mm_store_ss(p + 2, _mm_movehl_ps(floats, floats));
+            break;
+        case 2: _mm_storel_pi(reinterpret_cast<__m64*>(p), floats); break;
+        default: _mm_store_ss(p, floats); break;
+    }
+}
 inline Doubles load_doubles(const double* p) { return _mm256_loadu_pd(p); }
 inline DoubleMask less_equal(Doubles a, Doubles b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
 inline DoubleMask greater_equal(Doubles a, Doubles b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
