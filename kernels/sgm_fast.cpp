@@ -114,11 +114,12 @@ struct Job {
 
 // One row of one direction's path costs: D lines of `line` floats with
 // column x at kLanes + x, so that a group may read one column beyond either
-// edge of the grid.
+// edge of the grid, between two lines of +inf that stand for labels -1 and
+// D (+inf + P1 is +inf or NaN, never strictly smaller than the running v).
 struct Slab {
     float* data;
     int64_t line;
-    float* operator()(int64_t d) const { return data + d * line + kLanes; }
+    float* operator()(int64_t d) const { return data + (d + 1) * line + kLanes; }
 };
 
 // Scratch carved out of the path buffer for the three sweeps.
@@ -127,9 +128,8 @@ struct Scratch {
     // one), at most three directions at once.
     static constexpr int kSlabs = 6;
     // Lines: each direction's minimum over the labels, of this row and of
-    // the previous one, and a line of +inf for the labels below 0 and above
-    // D - 1.
-    static constexpr int kLines = 7, kMissing = 6;
+    // the previous one.
+    static constexpr int kLines = 6;
 
     int64_t padded_width;  // W rounded up to whole groups
     int64_t line;          // floats per line: column x at kLanes + x, so that a group may
@@ -139,12 +139,12 @@ struct Scratch {
     float* costs;          // the costs of kLanes rows, transposed: [padded_width][D][kLanes]
     float* sums;           // their L0 + L1, the same way
     float* along;          // four columns: the last two of L0 and of L1
-    float* slabs;          // kSlabs of D lines
+    float* slabs;          // kSlabs of D + 2 lines
     float* lines;          // kLines lines
 
     static int64_t floats_needed(int64_t D, int64_t W) {
         const int64_t width = (W + kLanes - 1) / kLanes * kLanes;
-        return (2 * width + 4) * (D + 1) * kLanes + (kSlabs * D + kLines) * (width + 2 * kLanes);
+        return (2 * width + 4) * (D + 1) * kLanes + (kSlabs * (D + 2) + kLines) * (width + 2 * kLanes);
     }
     Scratch(int64_t D, int64_t W, float* path)
         : padded_width((W + kLanes - 1) / kLanes * kLanes),
@@ -154,12 +154,15 @@ struct Scratch {
           sums(costs + padded_width * column),
           along(sums + padded_width * column),
           slabs(along + 4 * column),
-          lines(slabs + kSlabs * D * line) {
-        std::fill(lines + kMissing * line, lines + (kMissing + 1) * line, std::numeric_limits<float>::infinity());
+          lines(slabs + kSlabs * (D + 2) * line) {
+        const float inf = std::numeric_limits<float>::infinity();
+        for (int i = 0; i < kSlabs; ++i) {
+            std::fill(slab(D, i)(-1) - kLanes, slab(D, i)(0) - kLanes, inf);
+            std::fill(slab(D, i)(D) - kLanes, slab(D, i)(D + 1) - kLanes, inf);
+        }
     }
-    Slab slab(int64_t D, int i) const { return Slab{slabs + i * D * line, line}; }
+    Slab slab(int64_t D, int i) const { return Slab{slabs + i * (D + 2) * line, line}; }
     float* minimum(int direction, int parity) const { return lines + (2 * direction + parity) * line + kLanes; }
-    const float* missing() const { return lines + kMissing * line + kLanes; }
 };
 
 // ---------------------------------------------------------------------------
@@ -182,9 +185,11 @@ struct Across {
     static constexpr int dx[N] = {Dx...};  // -1, 0 or +1
 };
 
-// Labels d0 ... d0 + B - 1 of row y: emit(d, x, n, L) receives label d of the
-// group of n columns from x, L[i] holding direction i's path costs.  In a
-// row that starts the paths every path cost is the cost.
+// Labels d0 ... d0 + B - 1 of row y: emit(d, agg, x, n, L) receives label d
+// of the group of n columns from x, agg pointing at its results and L[i]
+// holding direction i's path costs.  In a row that starts the paths every
+// path cost is the cost.  Every row the block reads lies a fixed stride
+// from one base per array, so that the addresses need few registers.
 template <typename Dirs, int B, typename Emit>
 void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, int64_t block_y, bool path_start,
                  int64_t d0, const Emit& emit) {
@@ -193,37 +198,32 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, in
     const int now = int(y & 1), before = now ^ 1;
     const int64_t last = (W - 1) / kLanes * kLanes;  // columns 0 and W - 1 start the diagonal paths
     const FloatMask first_column = lane_mask(0), last_column = lane_mask(int(W - 1 - last));
+    const int64_t line = s.line;                     // floats from one slab label to the next
+    const int64_t cost_plane = job.cost.plane / 4, agg_plane = job.agg.plane / 4;  // floats
 
-    const float* cost[B];
-    const float* ahead_cost[B];
-    const float* ahead_agg[B];
-    const float* ahead_block[B];  // row block_y, for a row block to come
-    for (int j = 0; j < B; ++j) {
-        cost[j] = job.cost(d0 + j, y);
-        int64_t label = d0 + j + kAhead, row = y;
-        if (label >= D) {
-            label -= D;
-            row = next_y;
-        }
-        const bool inside = row >= 0 && row < job.H;
-        ahead_cost[j] = inside ? job.cost(label, row) : nullptr;
-        ahead_agg[j] = inside ? job.agg(label, row) : nullptr;
-        ahead_block[j] = block_y >= 0 && block_y < job.H ? job.cost(d0 + j, block_y) : nullptr;
-    }
-    // Direction i: the predecessors' labels d0 - 1 ... d0 + B (+inf outside
-    // 0 ... D - 1) and their minimum, shifted to the columns they precede;
-    // this row's labels and their minimum.
-    const float* prev[N][B + 2];
-    float* out[N][B];
+    const float* cost = job.cost(d0, y);
+    float* agg = job.agg(d0, y);
+    // The rows kAhead labels further: in this row up to label D - 1 (labels
+    // j < split of the block), then the next row's first ones; and, for a
+    // row block to come, row block_y.
+    const int64_t split = D - d0 - kAhead;
+    const bool next_ahead = next_y >= 0 && next_y < job.H;
+    const float* ahead_cost[2] = {split > 0 ? job.cost(d0 + kAhead, y) : cost,
+                                  next_ahead ? job.cost(d0 + kAhead - D, next_y) : cost};
+    const float* ahead_agg[2] = {split > 0 ? job.agg(d0 + kAhead, y) : agg,
+                                 next_ahead ? job.agg(d0 + kAhead - D, next_y) : agg};
+    const bool block_ahead = block_y >= 0 && block_y < job.H;
+    const float* block_cost = block_ahead ? job.cost(d0, block_y) : cost;
+    // Direction i: the predecessors' labels d0 - 1 ... d0 + B and their
+    // minimum, shifted to the columns they precede; this row's labels and
+    // their minimum.
+    const float* prev[N];
+    float* out[N];
     const float* best[N];
     float* next_best[N];
     for (int i = 0; i < N; ++i) {
-        const Slab before_slab = s.slab(D, 2 * i + before), now_slab = s.slab(D, 2 * i + now);
-        for (int j = 0; j < B + 2; ++j) {
-            const int64_t d = d0 - 1 + j;
-            prev[i][j] = (d >= 0 && d < D ? before_slab(d) : s.missing()) - Dirs::dx[i];
-        }
-        for (int j = 0; j < B; ++j) out[i][j] = now_slab(d0 + j);
+        prev[i] = s.slab(D, 2 * i + before)(d0 - 1) - Dirs::dx[i];
+        out[i] = s.slab(D, 2 * i + now)(d0);
         best[i] = s.minimum(i, before) - Dirs::dx[i];
         next_best[i] = s.minimum(i, now);
     }
@@ -231,12 +231,13 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, in
     const auto group = [&](int64_t x, int64_t n) {
         Floats c[B];
         for (int j = 0; j < B; ++j) {
-            if (ahead_cost[j] != nullptr) {
-                prefetch(ahead_cost[j] + x);
-                prefetch(ahead_agg[j] + x);
+            const int there = j < split ? 0 : 1;
+            if (there == 0 || next_ahead) {
+                prefetch(ahead_cost[there] + j * cost_plane + x);
+                prefetch(ahead_agg[there] + j * agg_plane + x);
             }
-            if (ahead_block[j] != nullptr) prefetch(ahead_block[j] + x);
-            c[j] = load_n(cost[j] + x, n);
+            if (block_ahead) prefetch(block_cost + j * cost_plane + x);
+            c[j] = load_n(cost + j * cost_plane + x, n);
         }
         Floats L[B][N];
         for (int i = 0; i < N; ++i) {
@@ -246,7 +247,7 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, in
                 const Floats b = load(best[i] + x), b_p2 = b + job.p.P2;
                 Floats mid[B + 2], step[B + 2];  // the predecessors' labels, and + P1
                 for (int j = 0; j < B + 2; ++j) {
-                    mid[j] = load(prev[i][j] + x);
+                    mid[j] = load(prev[i] + j * line + x);
                     step[j] = mid[j] + job.p.P1;
                 }
                 for (int j = 0; j < B; ++j) {
@@ -262,9 +263,9 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, in
             Floats m = d0 == 0 ? L[0][i] : keep_smaller(L[0][i], load(next_best[i] + x));
             for (int j = 1; j < B; ++j) m = keep_smaller(L[j][i], m);
             store(next_best[i] + x, m);
-            for (int j = 0; j < B; ++j) store(out[i][j] + x, L[j][i]);
+            for (int j = 0; j < B; ++j) store(out[i] + j * line + x, L[j][i]);
         }
-        for (int j = 0; j < B; ++j) emit(d0 + j, x, n, L[j]);
+        for (int j = 0; j < B; ++j) emit(d0 + j, agg + j * agg_plane + x, x, n, L[j]);
     };
     int64_t x = 0;
     for (; x + kLanes <= W; x += kLanes) group(x, kLanes);
@@ -413,9 +414,8 @@ void row_block(const Job& job, const Scratch& s, int64_t y0) {
 // 1: L3 (straight up) into agg.
 void sweep_up_straight(const Job& job, const Scratch& s) {
     for (int64_t y = job.H - 1; y >= 0; --y) {
-        across_row<Across<0>>(job, s, y, y - 1, -1, y == job.H - 1, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[1]) {
-            store_n(job.agg(d, y) + x, L[0], n);
-        });
+        across_row<Across<0>>(job, s, y, y - 1, -1, y == job.H - 1,
+                              [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[1]) { store_n(a, L[0], n); });
     }
 }
 
@@ -426,8 +426,8 @@ void sweep_down(const Job& job, const Scratch& s) {
         const float* sums = s.sums + (y % kLanes) * s.column;  // + x * s.column: this row's L0 + L1
         // Also asks for the costs of the row kLanes further down, which the
         // next row block reads sixteen at a time, label by label.
-        across_row<Across<0, 1, -1>>(job, s, y, y + 1, y + kLanes, y == 0, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[3]) {
-            float* a = job.agg(d, y) + x;
+        across_row<Across<0, 1, -1>>(job, s, y, y + 1, y + kLanes, y == 0,
+                                     [&](int64_t d, float* a, int64_t x, int64_t n, const Floats(&L)[3]) {
             const Floats L01 = load(sums + x * s.column + d * kLanes);
             store_n(a, (((L01 + L[0]) + load_n(a, n)) + L[1]) + L[2], n);
         });
@@ -437,8 +437,8 @@ void sweep_down(const Job& job, const Scratch& s) {
 // 3: L6 and L7 (up the diagonals), added last.
 void sweep_up_diagonal(const Job& job, const Scratch& s) {
     for (int64_t y = job.H - 1; y >= 0; --y) {
-        across_row<Across<1, -1>>(job, s, y, y - 1, -1, y == job.H - 1, [&](int64_t d, int64_t x, int64_t n, const Floats(&L)[2]) {
-            float* a = job.agg(d, y) + x;
+        across_row<Across<1, -1>>(job, s, y, y - 1, -1, y == job.H - 1,
+                                  [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[2]) {
             store_n(a, (load_n(a, n) + L[0]) + L[1], n);
         });
     }
