@@ -60,6 +60,11 @@ const TypeCode* find_code(const TypeCode (&table)[N], char c) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// Structs nest by recursion, one level of read_sequence and read_struct per
+// "T{"; NumPy would export far deeper nesting than any real dtype has, and
+// the stack of a small thread must not run out on it.
+constexpr int kMaxStructDepth = 64;
+
 // Repeat counts and dimensions saturate here: anything larger cannot match a
 // single element anyway, and offsets stay far from overflow.
 constexpr std::size_t kCountLimit = std::size_t{1} << 40;
@@ -156,6 +161,16 @@ private:
         ++cursor_;  // 'T'
         if (*cursor_ != '{') return fail("Buffer acquisition: Expected '{' after 'T'");
         ++cursor_;
+        if (depth_ == kMaxStructDepth) {
+            return fail(format_message("Buffer dtype nests structs more than %d deep", kMaxStructDepth));
+        }
+        ++depth_;
+        const bool read = read_struct_body(effective);
+        --depth_;
+        return read;
+    }
+
+    bool read_struct_body(bool effective) {
         const std::size_t repeats = take_count();
         const char* body = cursor_;
         if (repeats == 0 || !effective) return read_sequence(/*in_struct=*/true, /*effective=*/false);
@@ -276,6 +291,7 @@ private:
     const ElementType& expected_;
     bool native_ = true;
     bool matched_ = false;
+    int depth_ = 0;
     std::size_t pending_count_ = 1;
     std::size_t offset_ = 0;
     FormatCheck result_;

@@ -7,14 +7,15 @@ namespace {
 
 LayoutCheck refuse(std::string message) { return LayoutCheck{false, std::move(message)}; }
 
-std::int64_t magnitude(std::int64_t v) { return v < 0 ? -v : v; }
+// Unsigned, so that the most negative stride has a magnitude too.
+std::uint64_t magnitude(std::int64_t v) { return v < 0 ? 0 - std::uint64_t(v) : std::uint64_t(v); }
 
 // The stride of an axis that is walked must at least step over one item,
 // and the last axis must be dense.
 bool stride_steps_over_items(const BufferLayout& b, int axis) {
     const std::int64_t stride = b.strides[axis];
     if (axis == b.ndim - 1) return stride == b.itemsize;
-    return magnitude(stride) >= b.itemsize;
+    return magnitude(stride) >= std::uint64_t(b.itemsize);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // array.array really produce, and the malformed ones they never do.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "binding/format.hpp"
 
 namespace quiltmap::binding {
@@ -92,6 +94,28 @@ TEST(FormatSizes, HugeCountsSaturate) {
               "Buffer dtype mismatch; next field is at offset 1099511627776 but 0 expected");
     EXPECT_EQ(check_format("4000000000f", kConstFloat).message,
               "Buffer dtype mismatch, expected end but got 'float'");
+}
+
+// Structs nest by recursion: deep nesting is refused past a fixed depth
+// instead of running the stack out, however deep the string goes.
+std::string nested_struct(int depth) {
+    std::string format;
+    for (int i = 0; i < depth; ++i) format += "T{";
+    format += "<f:a:";
+    for (int i = 0; i < depth; ++i) format += "}";
+    return format;
+}
+
+TEST(FormatNesting, UpToTheCapIsRead) {
+    EXPECT_TRUE(check_format(nested_struct(64).c_str(), kConstFloat).ok);
+}
+
+TEST(FormatNesting, DeeperIsRefused) {
+    for (int depth : {65, 100000}) {
+        const FormatCheck check = check_format(nested_struct(depth).c_str(), kConstFloat);
+        EXPECT_FALSE(check.ok) << depth;
+        EXPECT_EQ(check.message, "Buffer dtype nests structs more than 64 deep") << depth;
+    }
 }
 
 }  // namespace

@@ -43,6 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"outer stride below one item", {2, 3}, {2, 4}, {}, "Buffer and memoryview are not contiguous in the same dimension."},
         LayoutCase{"row padding", {2, 3}, {16, 4}, {}, "Buffer not C contiguous."},
         LayoutCase{"negative outer stride", {2, 3}, {-12, 4}, {}, "Buffer not C contiguous."},
+        LayoutCase{"most negative outer stride", {2, 3}, {INT64_MIN, 4}, {}, "Buffer not C contiguous."},
+        LayoutCase{"most negative last stride", {3}, {INT64_MIN}, {}, "Buffer and memoryview are not contiguous in the same dimension."},
         LayoutCase{"Fortran order", {3, 2}, {4, 12}, {}, "Buffer and memoryview are not contiguous in the same dimension."},
         LayoutCase{"suboffsets without strides", {2, 3}, {}, {-1, -1}, "Buffer exposes suboffsets but no strides"},
         LayoutCase{"indirect axis", {2, 3}, {12, 4}, {-1, 0}, "Buffer not compatible with direct access in dimension 1."},
