@@ -1,6 +1,5 @@
 #include "kernels/bilateral.hpp"
 
-#include <algorithm>
 #include <cmath>
 
 #include "kernels/bilateral_weights.hpp"
@@ -13,25 +12,12 @@ using std::int64_t;
 
 }  // namespace
 
-float bilateral_scale(float sigma) {
-    return float(1.0 / ((2.0 * double(sigma)) * double(sigma)));
-}
-
-void bilateral_spatial_table(std::int32_t radius, float inv_s, std::int64_t reach,
-                             const Array2<float>& sw) {
-    const int64_t r = radius, n = std::min(r, reach);
-    for (int64_t dy = -n; dy <= n; ++dy) {
-        float* row = at(sw.data, (dy + r) * sw.stride[0]);
-        for (int64_t dx = -n; dx <= n; ++dx)
-            *at(row, (dx + r) * sw.stride[1]) = bilateral_spatial_weight(dy, dx, inv_s);
-    }
-}
-
 void bilateral_filter_reference(const Array2<const float>& Z,
                                 const Array2<const std::uint8_t>& valid, std::int32_t radius,
                                 float inv_r, const Array2<const float>& sw,
                                 const Array2<float>& out) {
     const int64_t H = Z.extent[0], W = Z.extent[1];
+    if (H == 0 || W == 0) return;  // no cells, however long the other axis
     const int64_t r = radius;  // 64 bits: dy and dx run to +-radius inclusive
     auto z = [&](int64_t y, int64_t x) { return *at(Z.data, y * Z.stride[0] + x * Z.stride[1]); };
     auto usable = [&](int64_t y, int64_t x) {

@@ -6,6 +6,7 @@ void sample_view_reference(const Array3<const float>& img, const Camera& camera,
                            const GroundGrid& grid, const Array2<const float>& Z,
                            const Array3<float>& out, const Array2<std::uint8_t>& valid) {
     const std::int64_t H = Z.extent[0], W = Z.extent[1];
+    if (H == 0 || W == 0) return;  // no cells, however long the other axis
     const std::int64_t h = img.extent[0], w = img.extent[1], nch = img.extent[2];
     const auto& R = camera.R;
     const auto& C = camera.C;
