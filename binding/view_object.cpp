@@ -1,13 +1,12 @@
 // A view object keeps its own export of the exporter for as long as it
 // lives, independent of the call that made it: NumPy, or whatever stands
 // behind `np`, may keep it longer than the call.  Its consumers' exports
-// are counted atomically, since views may be taken and given back from
-// several threads.
+// need no bookkeeping of their own: each holds a reference to the view
+// object, which holds the exporter's buffer until the last one is gone.
 #include "binding/view_object.hpp"
 
 #include "binding/ref.hpp"
 
-#include <atomic>
 #include <new>
 
 namespace quiltmap::binding {
@@ -19,14 +18,25 @@ struct ViewObject {
     const char* format;
     Py_ssize_t shape[kMaxAxes];
     Py_ssize_t strides[kMaxAxes];
-    std::atomic<Py_ssize_t> consumers;
 };
+
+// The elements are C-contiguous; a request for Fortran order is honoured
+// only where the two orders coincide (at most one axis longer than 1).
+bool is_fortran_contiguous(const ViewObject& object) {
+    int long_axes = 0;
+    for (int axis = 0; axis < object.view.axes(); ++axis) long_axes += object.shape[axis] > 1;
+    return long_axes <= 1;
+}
 
 int view_object_getbuffer(PyObject* self, Py_buffer* buffer, int flags) {
     auto* object = reinterpret_cast<ViewObject*>(self);
     const bool read_only = object->view.exporter_read_only();
     if ((flags & PyBUF_WRITABLE) && read_only) {
         PyErr_SetString(PyExc_ValueError, "Cannot create writable memory view from read-only memoryview");
+        return -1;
+    }
+    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !is_fortran_contiguous(*object)) {
+        PyErr_SetString(PyExc_BufferError, "quiltmap._mvs.view: underlying buffer is not Fortran contiguous");
         return -1;
     }
     const int axes = object->view.axes();
@@ -45,22 +55,16 @@ int view_object_getbuffer(PyObject* self, Py_buffer* buffer, int flags) {
     buffer->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? object->strides : nullptr;
     buffer->suboffsets = nullptr;
     buffer->internal = nullptr;
-    object->consumers.fetch_add(1, std::memory_order_relaxed);
     return 0;
-}
-
-void view_object_releasebuffer(PyObject* self, Py_buffer*) {
-    reinterpret_cast<ViewObject*>(self)->consumers.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void view_object_dealloc(PyObject* self) {
     auto* object = reinterpret_cast<ViewObject*>(self);
     object->view.~ArrayView();
-    object->consumers.~atomic();
     Py_TYPE(self)->tp_free(self);
 }
 
-PyBufferProcs view_object_buffer = {view_object_getbuffer, view_object_releasebuffer};
+PyBufferProcs view_object_buffer = {view_object_getbuffer, nullptr};
 
 PyTypeObject view_object_type = [] {
     PyTypeObject type = blank_static_type();
@@ -77,14 +81,17 @@ PyTypeObject view_object_type = [] {
 
 bool ready_view_object_type() { return PyType_Ready(&view_object_type) == 0; }
 
+bool is_view_object(PyObject* object) { return Py_TYPE(object) == &view_object_type; }
+
 PyObject* make_view_object(PyObject* exporter, const ViewRule& rule) {
     ArrayView view;
-    if (!view.acquire(exporter, rule)) return nullptr;
+    // NumPy reads misaligned elements itself; the object exports the
+    // caller's memory as it is.
+    if (!view.acquire(exporter, rule, Placement::as_exported)) return nullptr;
     if (view.is_empty()) Py_RETURN_NONE;
     PyObject* self = view_object_type.tp_alloc(&view_object_type, 0);
     if (self == nullptr) return nullptr;
     auto* object = reinterpret_cast<ViewObject*>(self);
-    new (&object->consumers) std::atomic<Py_ssize_t>(0);
     new (&object->view) ArrayView(std::move(view));
     object->format = rule.element->format;
     for (int axis = 0; axis < object->view.axes(); ++axis) {

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -23,6 +24,8 @@ ArrayView& ArrayView::operator=(ArrayView&& other) noexcept {
         buffer_ = other.buffer_;
         held_ = std::exchange(other.held_, false);
         writable_ = other.writable_;
+        written_ = std::exchange(other.written_, false);
+        aligned_copy_ = std::exchange(other.aligned_copy_, nullptr);
         axes_ = other.axes_;
         data_ = other.data_;
         for (int axis = 0; axis < kMaxAxes; ++axis) {
@@ -34,13 +37,39 @@ ArrayView& ArrayView::operator=(ArrayView&& other) noexcept {
 }
 
 void ArrayView::release() {
+    if (aligned_copy_ != nullptr) {
+        if (written_) std::memcpy(buffer_.buf, aligned_copy_, static_cast<std::size_t>(buffer_.len));
+        PyMem_RawFree(aligned_copy_);
+        aligned_copy_ = nullptr;
+    }
+    written_ = false;
     if (held_) {
         held_ = false;
         PyBuffer_Release(&buffer_);
     }
 }
 
-bool ArrayView::acquire(PyObject* object, const ViewRule& rule) {
+// The buffer is C-contiguous (checked), so its elements are the `len` bytes
+// from its address on; the copy gets the dense strides of its extents.
+bool ArrayView::copy_to_aligned_storage() {
+    const auto bytes = static_cast<std::size_t>(buffer_.len);
+    // The system allocator aligns for every scalar type.
+    aligned_copy_ = PyMem_RawMalloc(bytes > 0 ? bytes : 1);
+    if (aligned_copy_ == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::memcpy(aligned_copy_, buffer_.buf, bytes);
+    data_ = aligned_copy_;
+    std::int64_t step = buffer_.itemsize;
+    for (int axis = axes_ - 1; axis >= 0; --axis) {
+        stride_[axis] = step;
+        step *= extent_[axis];
+    }
+    return true;
+}
+
+bool ArrayView::acquire(PyObject* object, const ViewRule& rule, Placement placement) {
     release();
     axes_ = rule.axes;
     writable_ = rule.writable;
@@ -114,6 +143,14 @@ bool ArrayView::acquire(PyObject* object, const ViewRule& rule) {
     buffer_ = buffer;
     held_ = true;
     export_guard.keep = true;
+    // Every element type here is a scalar whose alignment is its size.
+    const bool misaligned = reinterpret_cast<std::uintptr_t>(buffer.buf) % element_size != 0;
+    if (misaligned && buffer.len > 0 && placement == Placement::aligned_copy_if_needed) {
+        if (!copy_to_aligned_storage()) {
+            release();
+            return false;
+        }
+    }
     return true;
 }
 
@@ -137,6 +174,17 @@ bool require_extents(const ArrayView& view, const char* function, const char* su
     if (!shape_text) return false;
     PyErr_Format(PyExc_ValueError, "%s(): %s has shape %U but needs %s%U", function, subject, shape_text.get(),
                  bound, needed_text.get());
+    return false;
+}
+
+bool require_separate(const ArrayView& result, const ArrayView& other, const char* function,
+                      const char* result_subject, const char* other_subject) {
+    const auto start = reinterpret_cast<std::uintptr_t>(result.exported_data());
+    const auto other_start = reinterpret_cast<std::uintptr_t>(other.exported_data());
+    const auto end = start + static_cast<std::uintptr_t>(result.exported_bytes());
+    const auto other_end = other_start + static_cast<std::uintptr_t>(other.exported_bytes());
+    if (start == end || other_start == other_end || end <= other_start || other_end <= start) return true;
+    PyErr_Format(PyExc_ValueError, "%s(): %s shares memory with %s", function, result_subject, other_subject);
     return false;
 }
 

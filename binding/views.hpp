@@ -11,6 +11,14 @@
 // The view bound to None is empty: no exporter, no data, every extent 0, and
 // nothing to give back.
 //
+// Misaligned elements.  NumPy exports arrays whose data address is not a
+// multiple of the element's alignment (a float32 view of a byte array at an
+// odd offset); the kernels load and store whole elements, which C++ allows
+// only at aligned addresses.  Such a view works on an aligned copy made at
+// acquisition, and a view handed out for writing copies its elements back
+// when it is released, so the kernels see the same values and the caller
+// gets the same bits as with an aligned array.
+//
 // The buffer is released with the interpreter lock held, by the destructor;
 // a view must therefore never be destroyed inside a WithoutInterpreterLock
 // scope.  Kernels receive kernels::Array values, plain pointers that borrow
@@ -36,6 +44,10 @@ struct ViewRule {
     bool writable;
 };
 
+// Whether a misaligned buffer is worked on through an aligned copy (what the
+// kernels need) or exported as it is (what a view object hands to NumPy).
+enum class Placement { aligned_copy_if_needed, as_exported };
+
 class ArrayView {
 public:
     ArrayView() = default;  // the empty view
@@ -47,16 +59,20 @@ public:
 
     // Binds `object` by `rule`: None gives the empty view.  Returns false
     // with a Python exception set (the view stays empty).
-    bool acquire(PyObject* object, const ViewRule& rule);
+    bool acquire(PyObject* object, const ViewRule& rule,
+                 Placement placement = Placement::aligned_copy_if_needed);
 
     bool is_empty() const { return !held_; }
     int axes() const { return axes_; }
     std::int64_t extent(int axis) const { return extent_[axis]; }
     std::int64_t stride(int axis) const { return stride_[axis]; }
+    // Where the kernels find the elements: the exporter's memory, or the
+    // aligned copy of it.
     void* data() const { return data_; }
+    // The exporter's own memory, whatever the kernels work on.
+    void* exported_data() const { return held_ ? buffer_.buf : nullptr; }
+    Py_ssize_t exported_bytes() const { return held_ ? buffer_.len : 0; }
     Py_ssize_t item_size() const { return held_ ? buffer_.itemsize : 0; }
-    // The exporter, for a second, independent export of the same memory.
-    PyObject* exporter() const { return held_ ? buffer_.obj : nullptr; }
     bool exporter_read_only() const { return held_ && buffer_.readonly; }
 
     template <typename T, int N>
@@ -65,14 +81,20 @@ public:
         return to_array<const T, N>();
     }
 
+    // The elements for writing.  A view acquired read-only hands out an
+    // empty array instead, so that a slip in an entry point writes nothing
+    // rather than into a caller's read-only memory.
     template <typename T, int N>
     kernels::Array<T, N> write() const {
         assert(N == axes_ && writable_);
+        if (!writable_) return {};
+        written_ = true;
         return to_array<T, N>();
     }
 
 private:
     void release();
+    bool copy_to_aligned_storage();
 
     template <typename T, int N>
     kernels::Array<T, N> to_array() const {
@@ -88,6 +110,8 @@ private:
     Py_buffer buffer_{};
     bool held_ = false;
     bool writable_ = false;
+    mutable bool written_ = false;  // handed out by write(): copy back on release
+    void* aligned_copy_ = nullptr;  // PyMem_RawMalloc'd, when the export is misaligned
     int axes_ = 0;
     void* data_ = nullptr;
     std::int64_t extent_[kMaxAxes] = {};
@@ -100,6 +124,13 @@ private:
 // others; this is what keeps them inside every buffer.
 bool require_extents(const ArrayView& view, const char* function, const char* subject,
                      const std::int64_t* needed, bool at_least);
+
+// Refuses a result array whose memory overlaps that of `other` (an argument
+// or another result): ValueError naming the function and both arrays, and
+// false.  A kernel that wrote through one while reading the other would
+// compute something no scalar definition gives.
+bool require_separate(const ArrayView& result, const ArrayView& other, const char* function,
+                      const char* result_subject, const char* other_subject);
 
 // Asks the operating system to back the whole 2 MiB pages inside a fresh
 // result buffer with huge pages.  NumPy's zeros does not ask, and a kernel

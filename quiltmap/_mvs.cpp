@@ -22,6 +22,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <exception>
+#include <new>
 
 #include "binding/arguments.hpp"
 #include "binding/ref.hpp"
@@ -254,9 +256,16 @@ PyObject* sgm_body(CallArguments& a, PyObject* globals, int* line) {
     if (!path_np) return nullptr;
     ArrayView agg, path;
     *line = 63;
-    if (!view_own_array(agg, agg_np.get(), 3, "sgm", "the result array 'agg'", extents)) return nullptr;
+    if (!view_own_array(agg, agg_np.get(), 3, "sgm", "the result array 'agg'", extents) ||
+        !binding::require_separate(agg, cost, "sgm", "the result array 'agg'", "argument 'cost'")) {
+        return nullptr;
+    }
     *line = 64;
-    if (!view_own_array(path, path_np.get(), 3, "sgm", "the path buffer 'L'", extents)) return nullptr;
+    if (!view_own_array(path, path_np.get(), 3, "sgm", "the path buffer 'L'", extents) ||
+        !binding::require_separate(path, cost, "sgm", "the path buffer 'L'", "argument 'cost'") ||
+        !binding::require_separate(path, agg, "sgm", "the path buffer 'L'", "the result array 'agg'")) {
+        return nullptr;
+    }
     binding::advise_huge_pages(agg);
     binding::advise_huge_pages(path);  // whose first megabytes hold the kernel's rows of scratch
     {
@@ -306,7 +315,18 @@ PyObject* bilateral_body(CallArguments& a, PyObject* globals, int* line) {
     }
     ArrayView out;
     *line = 122;
-    if (!view_own_array(out, out_np.get(), 2, "bilateral", "the result array 'out'", cells)) return nullptr;
+    // A copy of its own: np.array may have been rebound to something that
+    // hands back our view object, or an array over Z's memory.
+    if (binding::is_view_object(out_np.get())) {
+        PyErr_SetString(PyExc_ValueError,
+                        "bilateral(): the result array 'out' is the module's view of argument 'Z', not a copy");
+        return nullptr;
+    }
+    if (!view_own_array(out, out_np.get(), 2, "bilateral", "the result array 'out'", cells) ||
+        !binding::require_separate(out, Z, "bilateral", "the result array 'out'", "argument 'Z'") ||
+        !binding::require_separate(out, valid, "bilateral", "the result array 'out'", "argument 'valid'")) {
+        return nullptr;
+    }
 
     const float inv_r = kernels::bilateral_scale(a.single(bilateral_arg::sigma_r));
     const float inv_s = kernels::bilateral_scale(a.single(bilateral_arg::sigma_s));
@@ -320,7 +340,10 @@ PyObject* bilateral_body(CallArguments& a, PyObject* globals, int* line) {
     Ref table_np = allocate_float32(globals, names.empty, table_extents, 2);
     if (!table_np) return nullptr;
     ArrayView table;
-    if (!view_own_array(table, table_np.get(), 2, "bilateral", "the weight table 'sw'", table_extents)) {
+    if (!view_own_array(table, table_np.get(), 2, "bilateral", "the weight table 'sw'", table_extents) ||
+        !binding::require_separate(table, Z, "bilateral", "the weight table 'sw'", "argument 'Z'") ||
+        !binding::require_separate(table, valid, "bilateral", "the weight table 'sw'", "argument 'valid'") ||
+        !binding::require_separate(table, out, "bilateral", "the weight table 'sw'", "the result array 'out'")) {
         return nullptr;
     }
     // The pass reads no offset beyond the grid, so a huge radius on a small
@@ -417,11 +440,22 @@ PyObject* kernel_function_vectorcall(PyObject* self, PyObject* const* args, std:
                                      PyObject* kwnames) {
     const auto* function = reinterpret_cast<KernelFunction*>(self);
     const FunctionDef& def = *function->def;
-    CallArguments arguments;
     int line = def.signature.first_line;
     PyObject* result = nullptr;
-    if (arguments.bind(def.signature, args, nargsf, kwnames, &line)) {
-        result = def.body(arguments, function->globals, &line);
+    // Messages are built in std::string, which can throw; no C++ exception
+    // may unwind into the interpreter's C frames.  The arguments are
+    // released by the unwinding itself, with the lock held.
+    try {
+        CallArguments arguments;
+        if (arguments.bind(def.signature, args, nargsf, kwnames, &line)) {
+            result = def.body(arguments, function->globals, &line);
+        }
+    } catch (const std::bad_alloc&) {
+        Py_CLEAR(result);
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        Py_CLEAR(result);
+        PyErr_SetString(PyExc_SystemError, e.what());
     }
     if (result == nullptr) add_traceback(function->globals, def.traceback_name, line);
     return result;
@@ -717,7 +751,9 @@ bool bind_numpy_as_np() {
 // module-level statement under way and *entries_ready tells when failures
 // start to carry a traceback entry.
 bool exec_steps(PyObject* module, int* line, bool* entries_ready) {
-    builtins_module = new_ref(PyImport_AddModule("builtins"));
+    // Kept from an earlier exec that failed later on: functions it made may
+    // still be reachable and look names up through it.
+    if (builtins_module == nullptr) builtins_module = new_ref(PyImport_AddModule("builtins"));
     if (builtins_module == nullptr || PyObject_SetAttrString(module, "__builtins__", builtins_module) != 0) {
         return false;
     }
