@@ -5,19 +5,17 @@ SHELL := /bin/bash
 VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_TOOLS := "scikit-build-core>=0.10" "numpy==2.0.2" "cmake>=3.18" ninja
-PACKAGE_SOURCES := $(wildcard quiltmap/*.py quiltmap/demo/*.py quiltmap/*.cpp binding/*.cpp binding/*.hpp kernels/*.cpp kernels/*.hpp) \
+PACKAGE_SOURCES := $(wildcard quiltmap/*.py quiltmap/demo/*.py quiltmap/*.cpp binding/*.cpp binding/*.hpp binding/*.map kernels/*.cpp kernels/*.hpp) \
                    CMakeLists.txt pyproject.toml
 CPP_BUILD := build/cpp
 
 .DEFAULT_GOAL := demo
-.PHONY: demo test test-cpp test-python bench bench-quick bench-twins clean
+.PHONY: demo test test-cpp test-python test-sanitizers fuzz fuzz-format bench bench-quick bench-twins clean
 
 demo: $(VENV)/.installed $(VENV)/.extras-demo
 	$(PYTHON) -I -m quiltmap.demo
 
-# The quick benchmark run closes the tests, so that the suite cannot rot.
 test: test-cpp test-python
-	$(MAKE) --no-print-directory bench-quick
 
 test-python: $(VENV)/.installed $(VENV)/.extras-test $(VENV)/.extras-demo
 	cd tests && ../$(PYTHON) -m pytest -q
@@ -46,6 +44,41 @@ $(CPP_BUILD)/build.ninja: CMakeLists.txt $(VENV)/.created
 	tools/ensure-gtest
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DQUILTMAP_BUILD_EXTENSION=OFF -DQUILTMAP_BUILD_TESTS=ON
+
+# The C++ tests and the whole Python suite against an extension built with
+# AddressSanitizer and UndefinedBehaviorSanitizer (tools/test-sanitized).
+SANITIZE_BUILD := build/sanitize
+
+test-sanitizers: $(VENV)/.installed $(VENV)/.extras-test $(VENV)/.extras-demo
+	tools/ensure-gtest
+	$(VENV)/bin/cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+	    -DQUILTMAP_SANITIZE=ON -DQUILTMAP_BUILD_TESTS=ON -DQUILTMAP_BUILD_EXTENSION=ON \
+	    -DPython_EXECUTABLE=$(abspath $(PYTHON))
+	$(VENV)/bin/cmake --build $(SANITIZE_BUILD)
+	tools/test-sanitized $(SANITIZE_BUILD) $(PYTHON)
+
+# Fuzzing.  `make fuzz` is the long campaign: a million calls of the three
+# functions with hypothesis, then the format parser under libFuzzer for
+# FUZZ_SECONDS.  CI runs the bounded pytest examples and `make fuzz-format`
+# for a minute.
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CALLS ?= 1000000
+
+fuzz: $(VENV)/.installed $(VENV)/.extras-test
+	$(PYTHON) tools/fuzz_binding.py --calls $(FUZZ_CALLS) --jobs 2
+	$(MAKE) --no-print-directory fuzz-format FUZZ_SECONDS=300
+
+fuzz-format: $(FUZZ_BUILD)/format_fuzzer
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/format_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=5 -rss_limit_mb=2048 \
+	    -print_final_stats=1 $(FUZZ_BUILD)/corpus tests/fuzz/format_corpus
+
+$(FUZZ_BUILD)/format_fuzzer: tests/fuzz/format_fuzzer.cpp binding/format.cpp binding/format.hpp
+	mkdir -p $(FUZZ_BUILD)
+	clang="$$(tools/ensure-clang)" && "$$clang" -std=c++17 -O1 -g -I. \
+	    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -o $@ \
+	    tests/fuzz/format_fuzzer.cpp binding/format.cpp
 
 # Benchmarks (bench/README.md): the peers come from the `bench` extra, the
 # scalar twins from a bench-only C library under build/bench.

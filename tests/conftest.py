@@ -15,6 +15,15 @@ import pytest
 CHECKOUT_PACKAGE = Path(__file__).resolve().parent.parent / "quiltmap"
 SOURCE_PATH = "quiltmap/_mvs"
 
+# Set by tools/test-sanitized: the extension runs under AddressSanitizer,
+# whose shadow memory takes terabytes of address space and whose quarantine
+# holds freed memory back.
+SANITIZED = os.environ.get("QUILTMAP_SANITIZED") == "1"
+
+
+def not_under_sanitizers(reason):
+    return pytest.mark.skipif(SANITIZED, reason=f"not under AddressSanitizer: {reason}")
+
 
 def pytest_configure(config):
     try:

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import oracles
-from conftest import assert_raises_at
+from conftest import assert_raises_at, not_under_sanitizers
 from oracles import NpStub, assert_fresh_result, assert_same_floats, read_only, same_bytes
 from quiltmap import _mvs
 
@@ -216,6 +216,7 @@ def test_radius_far_beyond_the_grid():
     assert_same_floats(_mvs.bilateral(Z, valid, 5000, 2.0, 1.5), oracles.bilateral(Z, valid, 4, 2.0, 1.5))
 
 
+@not_under_sanitizers("the child's 2 GiB address-space limit")
 def test_table_beyond_memory_raises(run_python):
     # An 80001 x 80001 table.  The address-space limit makes the refusal
     # independent of the machine, and the child shows a crash as a signal.

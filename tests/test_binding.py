@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import quiltmap._mvs as mvs
-from conftest import assert_raises_at
+from conftest import assert_raises_at, SANITIZED
 from oracles import NpStub, read_only
 
 F32, U8 = np.float32, np.uint8
@@ -585,7 +585,8 @@ def test_many_calls_leave_references_and_memory_flat():
     gc.collect()
     assert [sys.getrefcount(v) for v in held] == refs
     growth = resident_bytes() - rss
-    assert growth < 20 * 2 ** 20, f"resident size grew by {growth / 2 ** 20:.1f} MiB"
+    if not SANITIZED:  # AddressSanitizer's quarantine holds freed memory back on purpose
+        assert growth < 20 * 2 ** 20, f"resident size grew by {growth / 2 ** 20:.1f} MiB"
 
 
 # ---------------------------------------------------------------------------

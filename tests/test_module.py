@@ -5,6 +5,7 @@ import importlib.machinery
 import importlib.util
 import inspect
 import json
+import os
 import pickle
 import pydoc
 import re
@@ -185,7 +186,8 @@ def fake_runtime_version(tmp_path):
     source.write_text('const char *Py_GetVersion(void) { return "3.10.4 (fake)"; }\n')
     library = tmp_path / "libfake_version.so"
     subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
-    return {"LD_PRELOAD": str(library)}
+    # After whatever is preloaded already (a sanitizer's runtime must stay first).
+    return {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))}
 
 
 VERSION_WARNING = "compile time Python version 3.9 of module 'quiltmap._mvs' does not match runtime version 3.10"
