@@ -178,23 +178,27 @@ SIZE_CHANGED = (r"numpy\.{} size changed, may indicate binary incompatibility\. 
 
 @pytest.fixture
 def fake_runtime_version(tmp_path):
-    """LD_PRELOAD settings under which Py_GetVersion() reports 3.10.4."""
+    """LD_PRELOAD settings under which Py_GetVersion() reports FAKE_VERSION."""
     compiler = shutil.which("cc")
     if compiler is None:
         pytest.skip("no C compiler to build the Py_GetVersion stand-in")
     source = tmp_path / "fake_version.c"
-    source.write_text('const char *Py_GetVersion(void) { return "3.10.4 (fake)"; }\n')
+    source.write_text(f'const char *Py_GetVersion(void) {{ return "{FAKE_VERSION}.4 (fake)"; }}\n')
     library = tmp_path / "libfake_version.so"
     subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
     # After whatever is preloaded already (a sanitizer's runtime must stay first).
     return {"LD_PRELOAD": " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(library)]))}
 
 
-VERSION_WARNING = "compile time Python version 3.9 of module 'quiltmap._mvs' does not match runtime version 3.10"
+# Another minor version than the running one, which the module was built for.
+FAKE_VERSION = "3.10" if sys.version_info[:2] != (3, 10) else "3.11"
+RUNNING_VERSION = "{}.{}".format(*sys.version_info[:2])
+VERSION_WARNING = (f"compile time Python version {RUNNING_VERSION} of module 'quiltmap._mvs' does not match "
+                   f"runtime version {FAKE_VERSION}")
 
 
 @pytest.mark.parametrize("setup, options, kind, message, line", [
-    ('assert sys.version.startswith("3.10.4 (fake)")', ("-W", "error::RuntimeWarning"), "RuntimeWarning",
+    (f'assert sys.version.startswith("{FAKE_VERSION}.4 (fake)")', ("-W", "error::RuntimeWarning"), "RuntimeWarning",
      re.escape(VERSION_WARNING), None),  # line None: under fake_runtime_version, and no entry of ours
     ('sys.modules["numpy"] = None', (), "ModuleNotFoundError", r".*numpy.*", 1),
     ("import numpy; numpy.dtype = 1", (), "TypeError", r"numpy\.dtype is not a type object", 1),
@@ -261,8 +265,14 @@ INTERPRETER_CHANGE = "Interpreter change detected - this module can only be load
 
 def test_second_interpreter_is_refused(run_python):
     outcome, _ = import_outcome(run_python, after=f"""
-import _xxsubinterpreters as sub
-interp = sub.create()
+# A legacy subinterpreter, so that the module's own refusal is what meets it
+# (from 3.12 an isolated one refuses a module that declares no support first).
+if sys.version_info >= (3, 13):
+    import _interpreters as sub
+    interp = sub.create("legacy")
+else:
+    import _xxsubinterpreters as sub
+    interp = sub.create(isolated=False) if sys.version_info >= (3, 12) else sub.create()
 sub.run_string(interp, {SUBINTERPRETER_IMPORT!r})
 sub.destroy(interp)
 still_working = float(m.sgm(m.np.ones((1, 1, 1), "f"), 1.0, 2.0)[0, 0, 0])
