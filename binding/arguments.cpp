@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "binding/convert.hpp"
-
 namespace quiltmap::binding {
 namespace {
 
@@ -61,9 +59,20 @@ Py_ssize_t match_keyword(const Signature& signature, PyObject* keyword, Py_ssize
     return -1;
 }
 
-// Borrowed argument objects, by parameter position.
-bool fill_parameters(const Signature& signature, PyObject* const* args, Py_ssize_t positional, PyObject* kwnames,
+}  // namespace
+
+bool intern_parameter_names(const Signature& signature) {
+    for (int i = 0; i < signature.count; ++i) {
+        if (signature.interned_names[i] != nullptr) continue;
+        signature.interned_names[i] = PyUnicode_InternFromString(signature.names[i]);
+        if (signature.interned_names[i] == nullptr) return false;
+    }
+    return true;
+}
+
+bool fill_parameters(const Signature& signature, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
                      PyObject** filled) {
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     if (keywords == 0 ? positional != signature.count : positional > signature.count) {
         return raise_count(signature, positional);
@@ -78,48 +87,6 @@ bool fill_parameters(const Signature& signature, PyObject* const* args, Py_ssize
     // one left unfilled.
     for (Py_ssize_t i = positional; i < signature.count; ++i) {
         if (filled[i] == nullptr) return raise_count(signature, i);
-    }
-    return true;
-}
-
-bool convert(PyObject* object, const Param& param, ArrayView& view, double* real, float* single,
-             std::int32_t* int32) {
-    switch (param.kind) {
-        case ParamKind::Array:
-            return view.acquire(object, param.view);
-        case ParamKind::Real:
-            return to_double(object, real);
-        case ParamKind::Single:
-            return to_single(object, single);
-        case ParamKind::Int32:
-            return to_int32(object, int32);
-    }
-    return false;
-}
-
-}  // namespace
-
-bool intern_parameter_names(const Signature& signature) {
-    for (int i = 0; i < signature.count; ++i) {
-        if (signature.interned_names[i] != nullptr) continue;
-        signature.interned_names[i] = PyUnicode_InternFromString(signature.params[i].name);
-        if (signature.interned_names[i] == nullptr) return false;
-    }
-    return true;
-}
-
-bool CallArguments::bind(const Signature& signature, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
-                         int* line) {
-    *line = signature.first_line;
-    PyObject* filled[kMaxParams] = {};
-    if (!fill_parameters(signature, args, PyVectorcall_NARGS(nargsf), kwnames, filled)) return false;
-    for (int i = 0; i < signature.count; ++i) objects_[i] = Ref::borrow(filled[i]);
-    for (int i = 0; i < signature.count; ++i) {
-        Slot& slot = slots_[i];
-        if (!convert(objects_[i].get(), signature.params[i], slot.view, &slot.real, &slot.single, &slot.int32)) {
-            *line = signature.params[i].line;
-            return false;
-        }
     }
     return true;
 }

@@ -36,13 +36,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     // may unwind into the interpreter's C frames.  The arguments are
     // released by the unwinding itself, with the lock held.
     try {
-        CallArguments arguments;
-        int line = def.signature.first_line;
-        if (arguments.bind(def.signature, args, nargsf, kwnames, &line)) {
-            result = def.body(arguments, call);
-        } else {
-            call.fail(line);
-        }
+        result = def.run(def.signature, args, nargsf, kwnames, call);
     } catch (const std::bad_alloc&) {
         Py_CLEAR(result);
         PyErr_NoMemory();

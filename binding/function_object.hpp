@@ -8,6 +8,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "binding/arguments.hpp"
 
 namespace quiltmap::binding {
@@ -30,9 +32,19 @@ private:
     int line_;
 };
 
-// Everything the machinery needs of one function, declared once beside its
-// body.  The body starts with bound, converted arguments and the interpreter
-// lock held; it returns a new reference, or null through Call::fail.
+// Binds a call by the parameter table `params`, then runs `body`, which
+// starts with the converted arguments and the interpreter lock held and
+// returns a new reference, or null through Call::fail.
+template <const auto& params, PyObject* (*body)(const Arguments<params>&, Call&)>
+PyObject* bind_and_run(const Signature& signature, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                       Call& call) {
+    Arguments<params> arguments;
+    int line = signature.first_line;
+    if (!arguments.bind(signature, args, nargsf, kwnames, &line)) return call.fail(line);
+    return body(arguments, call);
+}
+
+// Everything the machinery needs of one function.
 struct FunctionDef {
     const char* name;
     const char* qualified_name;  // as the traceback entry shows it
@@ -41,7 +53,7 @@ struct FunctionDef {
     const char* const* locals;
     int local_count;
     const char* doc;
-    PyObject* (*body)(CallArguments&, Call&);
+    PyObject* (*run)(const Signature&, PyObject* const*, std::size_t, PyObject*, Call&);  // a bind_and_run
 };
 
 // Readies the function type; once per process, at module start-up.

@@ -23,7 +23,6 @@ ArrayView& ArrayView::operator=(ArrayView&& other) noexcept {
         release();
         buffer_ = other.buffer_;
         held_ = std::exchange(other.held_, false);
-        writable_ = other.writable_;
         written_ = std::exchange(other.written_, false);
         aligned_copy_ = std::exchange(other.aligned_copy_, nullptr);
         axes_ = other.axes_;
@@ -72,7 +71,6 @@ bool ArrayView::copy_to_aligned_storage() {
 bool ArrayView::acquire(PyObject* object, const ViewRule& rule, Placement placement) {
     release();
     axes_ = rule.axes;
-    writable_ = rule.writable;
     data_ = nullptr;
     for (int axis = 0; axis < kMaxAxes; ++axis) extent_[axis] = stride_[axis] = 0;
     if (object == Py_None) return true;

@@ -4,7 +4,7 @@
 // protocol and holds that export (a Py_buffer, which keeps its own strong
 // reference to the exporter) until the view is destroyed; the exporter can
 // therefore neither resize nor free the memory while a kernel runs, even
-// with the interpreter lock released.  The view never copies the data and
+// with the interpreter lock released.  The view copies no aligned data and
 // never outlives the call that acquired it: it lives in the call's argument
 // slots or as a local of an entry point, and its destructor gives the buffer
 // back exactly once, on the success path and on every failure path alike.
@@ -22,13 +22,15 @@
 // The buffer is released with the interpreter lock held, by the destructor;
 // a view must therefore never be destroyed inside a WithoutInterpreterLock
 // scope.  Kernels receive kernels::Array values, plain pointers that borrow
-// the view's memory for the duration of the unlocked scope.
+// the view's memory for the duration of the unlocked scope, and only from the
+// typed views InView and OutView, whose C++ type fixes the element type, the
+// number of axes and the access.
 #pragma once
 
 #include <Python.h>
 
-#include <cassert>
 #include <cstdint>
+#include <type_traits>
 
 #include "binding/format.hpp"
 #include "kernels/array.hpp"
@@ -75,29 +77,11 @@ public:
     Py_ssize_t item_size() const { return held_ ? buffer_.itemsize : 0; }
     bool exporter_read_only() const { return held_ && buffer_.readonly; }
 
+protected:
+    // The elements as a kernel array of T, N axes: only the typed views
+    // below, whose C++ type fixes T, N and the access, hand them out.
     template <typename T, int N>
-    kernels::Array<const T, N> read() const {
-        assert(N == axes_);
-        return to_array<const T, N>();
-    }
-
-    // The elements for writing.  A view acquired read-only hands out an
-    // empty array instead, so that a slip in an entry point writes nothing
-    // rather than into a caller's read-only memory.
-    template <typename T, int N>
-    kernels::Array<T, N> write() const {
-        assert(N == axes_ && writable_);
-        if (!writable_) return {};
-        written_ = true;
-        return to_array<T, N>();
-    }
-
-private:
-    void release();
-    bool copy_to_aligned_storage();
-
-    template <typename T, int N>
-    kernels::Array<T, N> to_array() const {
+    kernels::Array<T, N> elements() const {
         kernels::Array<T, N> a;
         a.data = static_cast<T*>(data_);
         for (int axis = 0; axis < N; ++axis) {
@@ -106,16 +90,76 @@ private:
         }
         return a;
     }
+    void mark_written() const { written_ = true; }
+
+private:
+    void release();
+    bool copy_to_aligned_storage();
 
     Py_buffer buffer_{};
     bool held_ = false;
-    bool writable_ = false;
-    mutable bool written_ = false;  // handed out by write(): copy back on release
+    mutable bool written_ = false;  // handed out for writing: copy back on release
     void* aligned_copy_ = nullptr;  // PyMem_RawMalloc'd, when the export is misaligned
     int axes_ = 0;
     void* data_ = nullptr;
     std::int64_t extent_[kMaxAxes] = {};
     std::int64_t stride_[kMaxAxes] = {};
+};
+
+// The element type a C++ element stands for in this module's parameters;
+// the const ones are read-only.  uint8_t is unsigned char, so the access
+// tells the two byte types apart.
+template <typename T>
+struct ElementOf;
+template <>
+struct ElementOf<const float> {
+    static constexpr const ElementType& type = kConstFloat;
+};
+template <>
+struct ElementOf<float> {
+    static constexpr const ElementType& type = kFloat;
+};
+template <>
+struct ElementOf<const double> {
+    static constexpr const ElementType& type = kConstDouble;
+};
+template <>
+struct ElementOf<const std::uint8_t> {
+    static constexpr const ElementType& type = kConstUnsignedChar;
+};
+template <>
+struct ElementOf<std::uint8_t> {
+    static constexpr const ElementType& type = kUint8;
+};
+
+// A read-only view of elements T (const) with N axes: element type, number
+// of axes and access are checked once at acquisition and carried in the
+// type, so a body can neither read it as another type nor write through it.
+template <typename T, int N>
+class InView : public ArrayView {
+    static_assert(std::is_const_v<T>, "a read-only view holds const elements");
+
+public:
+    static constexpr ViewRule kRule{&ElementOf<T>::type, N, false};
+    bool acquire(PyObject* object, Placement placement = Placement::aligned_copy_if_needed) {
+        return ArrayView::acquire(object, kRule, placement);
+    }
+    kernels::Array<T, N> array() const { return elements<T, N>(); }
+};
+
+// A writable view of elements T with N axes; what a kernel writes through
+// array() reaches the exporter's memory by the time the view is released.
+template <typename T, int N>
+class OutView : public ArrayView {
+    static_assert(!std::is_const_v<T>, "a writable view holds mutable elements");
+
+public:
+    static constexpr ViewRule kRule{&ElementOf<T>::type, N, true};
+    bool acquire(PyObject* object) { return ArrayView::acquire(object, kRule); }
+    kernels::Array<T, N> array() const {
+        mark_written();
+        return elements<T, N>();
+    }
 };
 
 // Refuses a view whose extents fall short of `needed` (with `at_least`) or

@@ -38,6 +38,18 @@ using Array2 = Array<T, 2>;
 template <typename T>
 using Array3 = Array<T, 3>;
 
+// The same elements, for reading only.
+template <typename T, int N>
+Array<const T, N> read_only(const Array<T, N>& a) {
+    Array<const T, N> r;
+    r.data = a.data;
+    for (int axis = 0; axis < N; ++axis) {
+        r.extent[axis] = a.extent[axis];
+        r.stride[axis] = a.stride[axis];
+    }
+    return r;
+}
+
 // A C-contiguous array of `extents` over caller-owned storage; for tests,
 // benchmarks and the kernels' own scratch views.
 template <typename T, int N>

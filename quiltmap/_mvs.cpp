@@ -31,9 +31,7 @@
 namespace quiltmap {
 namespace {
 
-using binding::ArrayView;
 using binding::Call;
-using binding::CallArguments;
 using binding::Ref;
 using binding::compat::new_ref;
 
@@ -98,182 +96,186 @@ Ref allocate_float32(PyObject* globals, PyObject* allocator_name, const std::int
 // A writable float32 view on an array the call made itself, which must have
 // exactly the extents the kernel will index it with: `np` may be rebound to
 // anything, and nothing else stands between its results and the kernel.
-bool view_own_array(ArrayView& view, PyObject* array, int axes, const char* function, const char* what,
+template <int N>
+bool view_own_array(binding::OutView<float, N>& view, PyObject* array, const char* function, const char* what,
                     const std::int64_t* extents) {
-    return view.acquire(array, binding::ViewRule{&binding::kFloat, axes, true}) &&
-           binding::require_extents(view, function, what, extents, /*at_least=*/false);
+    return view.acquire(array) && binding::require_extents(view, function, what, extents, /*at_least=*/false);
+}
+
+template <std::size_t N>
+constexpr int count_of(const char* const (&)[N]) {
+    return static_cast<int>(N);
 }
 
 // ---------------------------------------------------------------------------
-// The three functions.  Each has one record beside its body: its parameters
-// (with the source line a failed conversion reports), its named source lines,
-// its locals and its documentation.  A body starts with bound, converted
+// The three functions, each as one record beside its body: its parameters in
+// a typed table (with the source line a failed conversion reports), the
+// source lines of its other failures, its locals as its code object lists
+// them, and its documentation.  A body starts with bound, converted
 // arguments and the interpreter lock held, reaches module globals through
 // call.globals(), and reports a failure with call.fail(<line>).
 
-using binding::kConstDouble;
-using binding::kConstFloat;
-using binding::kConstUnsignedChar;
-using binding::kFloat;
-using binding::kUint8;
-using binding::Param;
-using binding::ParamKind;
+using binding::InArray;
+using binding::OutArray;
 
-constexpr binding::ViewRule kNoView{nullptr, 0, false};
+namespace sample_view_fn {
+enum Arg { img, R, C, f, k1, k2, cx, cy, X0, Y0, gsd, Z, out, valid };
+enum Line { first = 12, camera = 12, outputs = 15 };
+constexpr auto kParams = std::make_tuple(
+    InArray<const float, 3>{"img", 12}, InArray<const double, 2>{"R", 12}, InArray<const double, 1>{"C", 12},
+    binding::Real{"f", 13}, binding::Real{"k1", 13}, binding::Real{"k2", 13}, binding::Real{"cx", 13},
+    binding::Real{"cy", 13}, binding::Real{"X0", 14}, binding::Real{"Y0", 14}, binding::Real{"gsd", 14},
+    InArray<const float, 2>{"Z", 14}, OutArray<float, 3>{"out", 15}, OutArray<std::uint8_t, 2>{"valid", 15});
+const char* const kLocals[] = {"H",  "W",  "h", "w", "nch", "r",  "c",  "ch", "x0", "y0", "x1", "y1", "X",  "Y",
+                               "dx", "dy", "dz", "xc", "yc", "zc", "nx", "ny", "r2", "d",  "u",  "v",  "fx", "fy"};
+constexpr const char* kDoc =
+    "Grid cell (r, c) is the ground point (X0 + (c+.5) gsd, Y0 - (r+.5) gsd, Z[r, c]).\n"
+    "    Writes the bilinear sample of `img` (h, w, ch) to out[r, c] and 1/0 to valid[r, c].\n"
+    "    Camera parameters are in the pixel units of `img` (i.e. already scaled).";
 
-Param array_param(const char* name, const binding::ElementType& element, int axes, bool writable, int line) {
-    return Param{name, ParamKind::Array, binding::ViewRule{&element, axes, writable}, line};
-}
-Param number_param(const char* name, ParamKind kind, int line) { return Param{name, kind, kNoView, line}; }
-
-// sample_view(img, R, C, f, k1, k2, cx, cy, X0, Y0, gsd, Z, out, valid)
-namespace sample_view_arg {
-enum Index { img, R, C, f, k1, k2, cx, cy, X0, Y0, gsd, Z, out, valid };
-enum Line { camera = 12, outputs = 15 };
-}
-const Param kSampleViewParams[] = {
-    array_param("img", kConstFloat, 3, false, 12),  array_param("R", kConstDouble, 2, false, 12),
-    array_param("C", kConstDouble, 1, false, 12),   number_param("f", ParamKind::Real, 13),
-    number_param("k1", ParamKind::Real, 13),        number_param("k2", ParamKind::Real, 13),
-    number_param("cx", ParamKind::Real, 13),        number_param("cy", ParamKind::Real, 13),
-    number_param("X0", ParamKind::Real, 14),        number_param("Y0", ParamKind::Real, 14),
-    number_param("gsd", ParamKind::Real, 14),       array_param("Z", kConstFloat, 2, false, 14),
-    array_param("out", kFloat, 3, true, 15),        array_param("valid", kUint8, 2, true, 15),
-};
-
-PyObject* sample_view_body(CallArguments& a, Call& call) {
-    namespace arg = sample_view_arg;
-    const ArrayView& img = a.view(arg::img);
-    const ArrayView& Z = a.view(arg::Z);
-    const ArrayView& out = a.view(arg::out);
-    const ArrayView& valid = a.view(arg::valid);
+PyObject* body(const binding::Arguments<kParams>& a, Call& call) {
+    const auto& img = a.get<Arg::img>();
+    const auto& Z = a.get<Arg::Z>();
+    const auto& out = a.get<Arg::out>();
+    const auto& valid = a.get<Arg::valid>();
     const std::int64_t H = Z.extent(0), W = Z.extent(1);
     kernels::Camera camera{};
     // Without cells nothing is read or written, whatever the other arrays.
     if (H > 0 && W > 0) {
         const std::int64_t rotation[] = {3, 3}, centre[] = {3};
         const std::int64_t samples[] = {H, W, img.extent(2)}, cells[] = {H, W};
-        if (!binding::require_extents(a.view(arg::R), "sample_view", "argument 'R'", rotation, true) ||
-            !binding::require_extents(a.view(arg::C), "sample_view", "argument 'C'", centre, true)) {
-            return call.fail(arg::camera);
+        if (!binding::require_extents(a.get<Arg::R>(), "sample_view", "argument 'R'", rotation, true) ||
+            !binding::require_extents(a.get<Arg::C>(), "sample_view", "argument 'C'", centre, true)) {
+            return call.fail(Line::camera);
         }
         if (!binding::require_extents(out, "sample_view", "argument 'out'", samples, true) ||
             !binding::require_extents(valid, "sample_view", "argument 'valid'", cells, true)) {
-            return call.fail(arg::outputs);
+            return call.fail(Line::outputs);
         }
-        const auto R = a.view(arg::R).read<double, 2>();
-        const auto C = a.view(arg::C).read<double, 1>();
+        const auto rotation_elements = a.get<Arg::R>().array();
+        const auto centre_elements = a.get<Arg::C>().array();
         for (int i = 0; i < 3; ++i) {
-            for (int j = 0; j < 3; ++j) camera.R[i][j] = *kernels::at(R.data, i * R.stride[0] + j * R.stride[1]);
-            camera.C[i] = *kernels::at(C.data, i * C.stride[0]);
+            for (int j = 0; j < 3; ++j) {
+                camera.R[i][j] = *kernels::at(rotation_elements.data,
+                                              i * rotation_elements.stride[0] + j * rotation_elements.stride[1]);
+            }
+            camera.C[i] = *kernels::at(centre_elements.data, i * centre_elements.stride[0]);
         }
     }
-    camera.f = a.real(arg::f);
-    camera.k1 = a.real(arg::k1);
-    camera.k2 = a.real(arg::k2);
-    camera.cx = a.real(arg::cx);
-    camera.cy = a.real(arg::cy);
-    const kernels::GroundGrid grid{a.real(arg::X0), a.real(arg::Y0), a.real(arg::gsd)};
+    camera.f = a.get<Arg::f>();
+    camera.k1 = a.get<Arg::k1>();
+    camera.k2 = a.get<Arg::k2>();
+    camera.cx = a.get<Arg::cx>();
+    camera.cy = a.get<Arg::cy>();
+    const kernels::GroundGrid grid{a.get<Arg::X0>(), a.get<Arg::Y0>(), a.get<Arg::gsd>()};
     {
         binding::WithoutInterpreterLock unlocked;
-        kernels::sample_view(img.read<float, 3>(), camera, grid, Z.read<float, 2>(), out.write<float, 3>(),
-                             valid.write<std::uint8_t, 2>());
+        kernels::sample_view(img.array(), camera, grid, Z.array(), out.array(), valid.array());
     }
     Py_RETURN_NONE;
 }
 
-// sgm(cost, P1, P2)
-namespace sgm_arg {
-enum Index { cost, P1, P2 };
-enum Line { allocate_agg = 61, allocate_path = 62, view_agg = 63, view_path = 64 };
-}
-const Param kSgmParams[] = {
-    array_param("cost", kConstFloat, 3, false, 56),
-    number_param("P1", ParamKind::Single, 56),
-    number_param("P2", ParamKind::Single, 56),
-};
+const binding::Signature kSignature = binding::SignatureOf<kParams>::make("sample_view", Line::first);
+const binding::FunctionDef kDef{"sample_view", "quiltmap._mvs.sample_view", kSourcePath, kSignature, kLocals,
+                                count_of(kLocals), kDoc, binding::bind_and_run<kParams, body>};
+}  // namespace sample_view_fn
 
-PyObject* sgm_body(CallArguments& a, Call& call) {
-    namespace arg = sgm_arg;
-    const ArrayView& cost = a.view(arg::cost);
+namespace sgm_fn {
+enum Arg { cost, P1, P2 };
+enum Line { first = 56, allocate_agg = 61, allocate_path = 62, view_agg = 63, view_path = 64 };
+constexpr auto kParams =
+    std::make_tuple(InArray<const float, 3>{"cost", 56}, binding::Single{"P1", 56}, binding::Single{"P2", 56});
+const char* const kLocals[] = {"D",  "H", "W", "agg_np", "L_np", "agg", "L", "dirs",      "k", "dy", "dx",
+                               "yy", "xx", "y", "x",      "py",   "px",  "d", "best_prev", "v", "a",  "b"};
+constexpr const char* kDoc =
+    "Semi-global matching: aggregate a (D, H, W) cost volume along 8 directions.\n"
+    "    L_r(p, d) = C(p, d) + min(L(p-r, d), L(p-r, d+-1) + P1, min_k L(p-r, k) + P2) - min_k L(p-r, k)\n"
+    "    Returns the summed aggregated volume (D, H, W) float32.";
+
+PyObject* body(const binding::Arguments<kParams>& a, Call& call) {
+    const auto& cost = a.get<Arg::cost>();
     const std::int64_t extents[] = {cost.extent(0), cost.extent(1), cost.extent(2)};
     Ref agg_np = allocate_float32(call.globals(), names.zeros, extents, 3);
-    if (!agg_np) return call.fail(arg::allocate_agg);
+    if (!agg_np) return call.fail(Line::allocate_agg);
     Ref path_np = allocate_float32(call.globals(), names.zeros, extents, 3);
-    if (!path_np) return call.fail(arg::allocate_path);
-    ArrayView agg, path;
-    if (!view_own_array(agg, agg_np.get(), 3, "sgm", "the result array 'agg'", extents) ||
+    if (!path_np) return call.fail(Line::allocate_path);
+    binding::OutView<float, 3> agg, path;
+    if (!view_own_array(agg, agg_np.get(), "sgm", "the result array 'agg'", extents) ||
         !binding::require_separate(agg, cost, "sgm", "the result array 'agg'", "argument 'cost'")) {
-        return call.fail(arg::view_agg);
+        return call.fail(Line::view_agg);
     }
-    if (!view_own_array(path, path_np.get(), 3, "sgm", "the path buffer 'L'", extents) ||
+    if (!view_own_array(path, path_np.get(), "sgm", "the path buffer 'L'", extents) ||
         !binding::require_separate(path, cost, "sgm", "the path buffer 'L'", "argument 'cost'") ||
         !binding::require_separate(path, agg, "sgm", "the path buffer 'L'", "the result array 'agg'")) {
-        return call.fail(arg::view_path);
+        return call.fail(Line::view_path);
     }
     binding::advise_huge_pages(agg);
     binding::advise_huge_pages(path);  // whose first megabytes hold the kernel's rows of scratch
     {
         binding::WithoutInterpreterLock unlocked;
-        kernels::sgm_aggregate(cost.read<float, 3>(), a.single(arg::P1), a.single(arg::P2), agg.write<float, 3>(),
-                               path.write<float, 3>());
+        kernels::sgm_aggregate(cost.array(), a.get<Arg::P1>(), a.get<Arg::P2>(), agg.array(), path.array());
     }
     return agg_np.release();
 }
 
-// bilateral(Z, valid, radius, sigma_r, sigma_s)
-namespace bilateral_arg {
-enum Index { Z, valid, radius, sigma_r, sigma_s };
-enum Line { mask = 113, copy_heights = 121, view_result = 122, weight_table = 126 };
-}
-const Param kBilateralParams[] = {
-    array_param("Z", kConstFloat, 2, false, 113),
-    array_param("valid", kConstUnsignedChar, 2, false, 113),
-    number_param("radius", ParamKind::Int32, 113),
-    number_param("sigma_r", ParamKind::Single, 114),
-    number_param("sigma_s", ParamKind::Single, 114),
-};
+const binding::Signature kSignature = binding::SignatureOf<kParams>::make("sgm", Line::first);
+const binding::FunctionDef kDef{"sgm", "quiltmap._mvs.sgm", kSourcePath, kSignature, kLocals, count_of(kLocals),
+                                kDoc, binding::bind_and_run<kParams, body>};
+}  // namespace sgm_fn
 
-PyObject* bilateral_body(CallArguments& a, Call& call) {
-    namespace arg = bilateral_arg;
-    const ArrayView& Z = a.view(arg::Z);
-    const ArrayView& valid = a.view(arg::valid);
-    const std::int32_t radius = a.int32(arg::radius);
+namespace bilateral_fn {
+enum Arg { Z, valid, radius, sigma_r, sigma_s };
+enum Line { first = 113, mask = 113, copy_heights = 121, view_result = 122, weight_table = 126 };
+constexpr auto kParams = std::make_tuple(InArray<const float, 2>{"Z", 113},
+                                         InArray<const std::uint8_t, 2>{"valid", 113}, binding::Int32{"radius", 113},
+                                         binding::Single{"sigma_r", 114}, binding::Single{"sigma_s", 114});
+const char* const kLocals[] = {"H",  "W",  "y",    "x",    "yy", "xx", "dy",    "dx",    "out_np", "out",
+                               "z0", "zk", "wsum", "asum", "dr", "w",  "inv_r", "inv_s", "sw"};
+constexpr const char* kDoc =
+    "Edge-preserving surface filter. Each valid cell becomes the range- and distance-weighted\n"
+    "    average of valid neighbours whose height is close to it, so flat surfaces (roofs, ground) are\n"
+    "    smoothed while the tall step at a building edge is preserved (its neighbours across the step are\n"
+    "    down-weighted by the range term). NaN/invalid cells are ignored and stay unchanged.";
+
+PyObject* body(const binding::Arguments<kParams>& a, Call& call) {
+    const auto& Z = a.get<Arg::Z>();
+    const auto& valid = a.get<Arg::valid>();
+    const std::int32_t radius = a.get<Arg::radius>();
     const std::int64_t cells[] = {Z.extent(0), Z.extent(1)};
     if (cells[0] > 0 && cells[1] > 0 &&
         !binding::require_extents(valid, "bilateral", "argument 'valid'", cells, /*at_least=*/true)) {
-        return call.fail(arg::mask);
+        return call.fail(Line::mask);
     }
 
     // out_np = np.array(<view of Z>, copy=True)
     Ref out_np;
     {
         Ref np = binding::lookup_global(call.globals(), builtins_module, names.np);
-        if (!np) return call.fail(arg::copy_heights);
+        if (!np) return call.fail(Line::copy_heights);
         Ref array(PyObject_GetAttr(np.get(), names.array));
-        if (!array) return call.fail(arg::copy_heights);
-        Ref source(binding::make_view_object(a.object(arg::Z), binding::ViewRule{&kConstFloat, 2, false}));
-        if (!source) return call.fail(arg::copy_heights);
+        if (!array) return call.fail(Line::copy_heights);
+        Ref source(binding::make_view_object(a.object(Arg::Z), binding::InView<const float, 2>::kRule));
+        if (!source) return call.fail(Line::copy_heights);
         PyObject* call_args[] = {source.get(), Py_True};
         out_np = Ref(PyObject_Vectorcall(array.get(), call_args, 1, names.copy_keyword));
-        if (!out_np) return call.fail(arg::copy_heights);
+        if (!out_np) return call.fail(Line::copy_heights);
     }
-    ArrayView out;
+    binding::OutView<float, 2> out;
     // A copy of its own: np.array may have been rebound to something that
     // hands back our view object, or an array over Z's memory.
     if (binding::is_view_object(out_np.get())) {
         PyErr_SetString(PyExc_ValueError,
                         "bilateral(): the result array 'out' is the module's view of argument 'Z', not a copy");
-        return call.fail(arg::view_result);
+        return call.fail(Line::view_result);
     }
-    if (!view_own_array(out, out_np.get(), 2, "bilateral", "the result array 'out'", cells) ||
+    if (!view_own_array(out, out_np.get(), "bilateral", "the result array 'out'", cells) ||
         !binding::require_separate(out, Z, "bilateral", "the result array 'out'", "argument 'Z'") ||
         !binding::require_separate(out, valid, "bilateral", "the result array 'out'", "argument 'valid'")) {
-        return call.fail(arg::view_result);
+        return call.fail(Line::view_result);
     }
 
-    const float inv_r = kernels::bilateral_scale(a.single(arg::sigma_r));
-    const float inv_s = kernels::bilateral_scale(a.single(arg::sigma_s));
+    const float inv_r = kernels::bilateral_scale(a.get<Arg::sigma_r>());
+    const float inv_s = kernels::bilateral_scale(a.get<Arg::sigma_s>());
 
     // The spatial table; a table side that does not fit NumPy's sizes (a
     // negative or huge radius) is NumPy's to refuse, so it is formed in 64
@@ -281,73 +283,35 @@ PyObject* bilateral_body(CallArguments& a, Call& call) {
     const std::int64_t side = 2 * static_cast<std::int64_t>(radius) + 1;
     const std::int64_t table_extents[] = {side, side};
     Ref table_np = allocate_float32(call.globals(), names.empty, table_extents, 2);
-    if (!table_np) return call.fail(arg::weight_table);
-    ArrayView table;
-    if (!view_own_array(table, table_np.get(), 2, "bilateral", "the weight table 'sw'", table_extents) ||
+    if (!table_np) return call.fail(Line::weight_table);
+    binding::OutView<float, 2> table;
+    if (!view_own_array(table, table_np.get(), "bilateral", "the weight table 'sw'", table_extents) ||
         !binding::require_separate(table, Z, "bilateral", "the weight table 'sw'", "argument 'Z'") ||
         !binding::require_separate(table, valid, "bilateral", "the weight table 'sw'", "argument 'valid'") ||
         !binding::require_separate(table, out, "bilateral", "the weight table 'sw'", "the result array 'out'")) {
-        return call.fail(arg::weight_table);
+        return call.fail(Line::weight_table);
     }
     // The pass reads no offset beyond the grid, so a huge radius on a small
     // grid does not cost a power per table entry with the lock held.
     const std::int64_t reach = std::max(cells[0], cells[1]) - 1;
-    kernels::bilateral_spatial_table(radius, inv_s, reach, table.write<float, 2>());
+    kernels::bilateral_spatial_table(radius, inv_s, reach, table.array());
     {
         binding::WithoutInterpreterLock unlocked;
-        kernels::bilateral_filter(Z.read<float, 2>(), valid.read<std::uint8_t, 2>(), radius, inv_r,
-                                  table.read<float, 2>(), out.write<float, 2>());
+        kernels::bilateral_filter(Z.array(), valid.array(), radius, inv_r, kernels::read_only(table.array()),
+                                  out.array());
     }
     return out_np.release();
 }
 
+const binding::Signature kSignature = binding::SignatureOf<kParams>::make("bilateral", Line::first);
+const binding::FunctionDef kDef{"bilateral", "quiltmap._mvs.bilateral", kSourcePath, kSignature, kLocals,
+                                count_of(kLocals), kDoc, binding::bind_and_run<kParams, body>};
+}  // namespace bilateral_fn
+
 // ---------------------------------------------------------------------------
-// The function table: names, source lines, parameters, locals, documentation.
+// The module's functions, in the order exec publishes them.
 
-PyObject* sample_view_names[std::size(kSampleViewParams)];
-PyObject* sgm_names[std::size(kSgmParams)];
-PyObject* bilateral_names[std::size(kBilateralParams)];
-
-const binding::Signature kSampleViewSignature{"sample_view", 12, kSampleViewParams,
-                                              static_cast<int>(std::size(kSampleViewParams)), sample_view_names};
-const binding::Signature kSgmSignature{"sgm", 56, kSgmParams, static_cast<int>(std::size(kSgmParams)), sgm_names};
-const binding::Signature kBilateralSignature{"bilateral", 113, kBilateralParams,
-                                             static_cast<int>(std::size(kBilateralParams)), bilateral_names};
-
-// The functions' local names, as their code objects list them after the
-// parameters.
-const char* const kSampleViewLocals[] = {"H",  "W",  "h",  "w",  "nch", "r",  "c",  "ch", "x0", "y0",
-                                         "x1", "y1", "X",  "Y",  "dx",  "dy", "dz", "xc", "yc", "zc",
-                                         "nx", "ny", "r2", "d",  "u",   "v",  "fx", "fy"};
-const char* const kSgmLocals[] = {"D", "H", "W",  "agg_np", "L_np", "agg", "L",         "dirs", "k", "dy", "dx",
-                                  "yy", "xx", "y", "x",     "py",   "px",  "d", "best_prev", "v",  "a", "b"};
-const char* const kBilateralLocals[] = {"H",  "W",  "y",    "x",    "yy", "xx", "dy",    "dx",    "out_np", "out",
-                                        "z0", "zk", "wsum", "asum", "dr", "w",  "inv_r", "inv_s", "sw"};
-
-template <std::size_t N>
-constexpr int count_of(const char* const (&)[N]) {
-    return static_cast<int>(N);
-}
-
-const binding::FunctionDef kFunctions[] = {
-    {"sample_view", "quiltmap._mvs.sample_view", kSourcePath, kSampleViewSignature, kSampleViewLocals,
-     count_of(kSampleViewLocals),
-     "Grid cell (r, c) is the ground point (X0 + (c+.5) gsd, Y0 - (r+.5) gsd, Z[r, c]).\n"
-     "    Writes the bilinear sample of `img` (h, w, ch) to out[r, c] and 1/0 to valid[r, c].\n"
-     "    Camera parameters are in the pixel units of `img` (i.e. already scaled).",
-     sample_view_body},
-    {"sgm", "quiltmap._mvs.sgm", kSourcePath, kSgmSignature, kSgmLocals, count_of(kSgmLocals),
-     "Semi-global matching: aggregate a (D, H, W) cost volume along 8 directions.\n"
-     "    L_r(p, d) = C(p, d) + min(L(p-r, d), L(p-r, d+-1) + P1, min_k L(p-r, k) + P2) - min_k L(p-r, k)\n"
-     "    Returns the summed aggregated volume (D, H, W) float32.",
-     sgm_body},
-    {"bilateral", "quiltmap._mvs.bilateral", kSourcePath, kBilateralSignature, kBilateralLocals, count_of(kBilateralLocals),
-     "Edge-preserving surface filter. Each valid cell becomes the range- and distance-weighted\n"
-     "    average of valid neighbours whose height is close to it, so flat surfaces (roofs, ground) are\n"
-     "    smoothed while the tall step at a building edge is preserved (its neighbours across the step are\n"
-     "    down-weighted by the range term). NaN/invalid cells are ignored and stay unchanged.",
-     bilateral_body},
-};
+const binding::FunctionDef* const kFunctions[] = {&sample_view_fn::kDef, &sgm_fn::kDef, &bilateral_fn::kDef};
 constexpr int kFunctionCount = static_cast<int>(std::size(kFunctions));
 
 PyObject* code_objects[kFunctionCount];  // strong, made once
@@ -378,8 +342,8 @@ bool build_string_table() {
         names.copy_keyword = PyTuple_Pack(1, copy.get());
         if (names.copy_keyword == nullptr) return false;
     }
-    for (const binding::FunctionDef& def : kFunctions) {
-        if (!binding::intern_parameter_names(def.signature)) return false;
+    for (const binding::FunctionDef* def : kFunctions) {
+        if (!binding::intern_parameter_names(def->signature)) return false;
     }
     return true;
 }
@@ -392,7 +356,7 @@ bool enter_in_module_table(PyObject* module) {
 
 bool make_code_objects() {
     for (int i = 0; i < kFunctionCount; ++i) {
-        if (code_objects[i] == nullptr) code_objects[i] = binding::make_code_object(kFunctions[i]);
+        if (code_objects[i] == nullptr) code_objects[i] = binding::make_code_object(*kFunctions[i]);
         if (code_objects[i] == nullptr) return false;
     }
     return true;
@@ -433,7 +397,7 @@ bool exec_steps(PyObject* module, int* line, bool* entries_ready) {
     *line = 9;
     if (!binding::import_numpy_c_api(module_dict)) return false;
     for (int i = 0; i < kFunctionCount; ++i) {
-        const binding::FunctionDef& def = kFunctions[i];
+        const binding::FunctionDef& def = *kFunctions[i];
         *line = def.signature.first_line;
         Ref function(binding::new_function(def, code_objects[i], names.module_name, module_dict));
         if (!function || PyDict_SetItemString(module_dict, def.name, function.get()) != 0) return false;
