@@ -1,16 +1,18 @@
 # Set-up and everyday commands.  `make demo` and `make test` start from
-# nothing: they find CPython 3.9, make .venv, install the build tools, NumPy
-# and the package into it, and rebuild only what changed.
+# nothing: they find CPython (3.9 when the machine has it, else the newest
+# of 3.13 to 3.10; tools/find-python), make .venv, install the build tools,
+# NumPy and the package into it, and rebuild only what changed.
 SHELL := /bin/bash
 VENV := .venv
 PYTHON := $(VENV)/bin/python
-BUILD_TOOLS := "scikit-build-core>=0.10" "numpy==2.0.2" "cmake>=3.18" ninja
+BUILD_TOOLS := "scikit-build-core>=0.10" "numpy==2.0.2; python_version < '3.10'" \
+               "numpy>=2.1,<3; python_version >= '3.10'" "cmake>=3.18" ninja
 PACKAGE_SOURCES := $(wildcard quiltmap/*.py quiltmap/demo/*.py quiltmap/*.cpp binding/*.cpp binding/*.hpp binding/*.map kernels/*.cpp kernels/*.hpp) \
                    CMakeLists.txt pyproject.toml
 CPP_BUILD := build/cpp
 
 .DEFAULT_GOAL := demo
-.PHONY: demo test test-cpp test-python test-sanitizers fuzz fuzz-format bench bench-quick bench-twins clean
+.PHONY: demo test test-cpp test-python test-sanitizers test-pythons wheels fuzz fuzz-format bench bench-quick bench-twins clean
 
 demo: $(VENV)/.installed $(VENV)/.extras-demo
 	$(PYTHON) -I -m quiltmap.demo
@@ -25,7 +27,7 @@ test-cpp: $(CPP_BUILD)/build.ninja
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j2
 
 $(VENV)/.created:
-	python39="$$(tools/find-python39)" && "$$python39" -m venv $(VENV)
+	python="$$(tools/find-python)" && "$$python" -m venv $(VENV)
 	$(PYTHON) -m pip install -q --disable-pip-version-check $(BUILD_TOOLS)
 	touch $@
 
@@ -44,6 +46,16 @@ $(CPP_BUILD)/build.ninja: CMakeLists.txt $(VENV)/.created
 	tools/ensure-gtest
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DQUILTMAP_BUILD_EXTENSION=OFF -DQUILTMAP_BUILD_TESTS=ON
+
+# The whole pytest suite on every CPython from 3.9 to 3.13 that the machine
+# has, one venv each under build/pythons/ (tools/test-pythons).
+test-pythons:
+	tools/test-pythons
+
+# One wheel per CPython the machine has, repaired by auditwheel into a
+# manylinux wheel where its policy allows, in dist/ (tools/build-wheels).
+wheels:
+	tools/build-wheels
 
 # The C++ tests and the whole Python suite against an extension built with
 # AddressSanitizer and UndefinedBehaviorSanitizer (tools/test-sanitized).
