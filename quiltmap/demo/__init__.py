@@ -4,18 +4,22 @@ and an orthomosaic with the kernels of `quiltmap._mvs`.
 
 Run it with `python -m quiltmap.demo` (progress bars, a printed report, a
 figure and the arrays in an output folder; needs the `demo` extras), or call
-`run()`, or `photograph()` then `reconstruct()` (NumPy only).
+`run()`, or `photograph()` then `reconstruct()` (NumPy only). The
+reconstruction is the library's, `quiltmap.reconstruct`; this package only
+makes the survey.
 """
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 import numpy as np
 
-from .reconstruction import KernelClock, Result, Settings, Stages, reconstruct_views
+from ..geometry import Camera, View
+from ..reconstruction import KernelClock, Result, Settings, Stages
+from ..reconstruction import reconstruct as reconstruct_views
 from .render import make_cameras, render_view
 from .scene import Scene, make_scene
 
-__all__ = ["Demo", "Survey", "photograph", "reconstruct", "run"]
+__all__ = ["Demo", "Survey", "photograph", "reconstruct", "run", "views_of"]
 
 
 @dataclass
@@ -50,13 +54,23 @@ def photograph(size=160, seed=7, threads=2, stages=None):
     return Survey(scene, cameras, images)
 
 
+def views_of(survey):
+    """The survey's photographs as the library's views."""
+    return [View(Camera(c.R, c.C, c.f, c.k1, c.k2, c.cx, c.cy, c.w, c.h, name=c.name), image)
+            for c, image in zip(survey.cameras, survey.images)]
+
+
 def reconstruct(survey, labels=96, threads=2, stages=None, kernels=None):
     """Height model and orthomosaic of the survey's ground grid. kernels: any
-    object with the three kernels as attributes (default: the extension's, timed)."""
+    object with the three kernels as attributes (default: the extension's,
+    timed); the stages' times are added to `stages`."""
+    stages = stages or Stages()
     scene = survey.scene
-    views = list(zip(survey.cameras, survey.images))
-    return reconstruct_views(views, scene.grid, scene.z_range, Settings(labels=labels),
-                             kernels, stages, threads=threads)
+    result = reconstruct_views(views_of(survey), scene.grid, scene.z_range, Settings(labels=labels),
+                               threads=threads, progress=stages.progress, kernels=kernels)
+    for name, seconds in result.stage_times.items():
+        stages.times[name] = stages.times.get(name, 0.0) + seconds
+    return result
 
 
 def run(size=160, labels=96, seed=7, threads=2, progress=None):

@@ -10,28 +10,9 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
+from ..geometry import GroundGrid
+
 GROUND, ROAD, FLAT_ROOF, GABLE_ROOF, TREE = range(5)
-
-
-@dataclass
-class Grid:
-    """H x W ground cells of size gsd; (X0, Y0) is the outer corner of cell
-    (0, 0), columns run towards +X and rows towards -Y."""
-
-    X0: float
-    Y0: float
-    gsd: float
-    H: int
-    W: int
-
-    def centres(self):
-        X = self.X0 + (np.arange(self.W) + 0.5) * self.gsd
-        Y = self.Y0 - (np.arange(self.H) + 0.5) * self.gsd
-        return np.meshgrid(X, Y)
-
-    def fractional_index(self, X, Y):
-        """(row, column) positions in units of cells, 0 at the centre of cell (0, 0)."""
-        return (self.Y0 - Y) / self.gsd - 0.5, (X - self.X0) / self.gsd - 0.5
 
 
 @dataclass
@@ -82,8 +63,8 @@ class Tree:
 
 @dataclass
 class Scene:
-    grid: Grid  # the ground grid that is reconstructed
-    fine: Grid  # the render raster: finer, and larger by a margin
+    grid: GroundGrid  # the ground grid that is reconstructed
+    fine: GroundGrid  # the render raster: finer, and larger by a margin
     heights: np.ndarray  # (fine.H, fine.W) float32
     colours: np.ndarray  # (fine.H, fine.W, 3) float32, albedo times sun shading
     roofs: np.ndarray  # (fine.H, fine.W) bool, cells of buildings (their edges are walls)
@@ -290,10 +271,10 @@ def make_scene(size=160, gsd=0.5, seed=7, oversample=3, margin=12.0):
     """A town of size x size ground cells of `gsd` metres, centred on the origin."""
     rng = np.random.default_rng(seed)
     extent = size * gsd
-    grid = Grid(-extent / 2, extent / 2, gsd, size, size)
+    grid = GroundGrid(-extent / 2, extent / 2, gsd, size, size)
     fine_gsd = gsd / oversample
     n_fine = int(round((extent + 2 * margin) / fine_gsd))
-    fine = Grid(-extent / 2 - margin, extent / 2 + margin, fine_gsd, n_fine, n_fine)
+    fine = GroundGrid(-extent / 2 - margin, extent / 2 + margin, fine_gsd, n_fine, n_fine)
 
     layout = _Layout(rng, extent, margin)
     X, Y = fine.centres()

@@ -1,0 +1,358 @@
+"""The reconstruction: a height model and an orthomosaic of a ground grid
+from overlapping photographs with known cameras.
+
+Plane sweep in object space: for every height label the whole grid is lifted
+to that height and every view is sampled there (`sample_view`). The cost of
+a label is the share of differing census bits between a reference view's
+window and another view's window, averaged over the best of the other views,
+so that a view which sees a wall or a roof in front of the cell does not
+spoil it. `sgm` aggregates the cost, the best label is refined to a fraction
+of a label, cells that are ambiguous or on which the two reference views
+disagree are left unmatched, `bilateral` smooths the matched heights, holes
+are filled from their lowest matched neighbours, and the orthomosaic samples,
+for each cell, the most nadir view that sees it.
+
+`reconstruct` runs every step; each step is also a function of its own:
+`plane_sweep`, `aggregate`, `select_heights`, `consistency_mask`,
+`filter_heights`, `fill_holes`, `orthomosaic`. Cameras, grids and views are
+the types of `quiltmap.geometry`, whose documentation states the units and
+conventions.
+"""
+import time
+from collections import defaultdict
+from concurrent.futures import ThreadPoolExecutor
+from contextlib import contextmanager
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import _mvs
+from .geometry import Camera, GroundGrid, View
+from .raycast import cast
+
+
+__all__ = ["Settings", "Result", "Stages", "KernelClock", "plane_sweep", "aggregate", "select_heights",
+           "consistency_mask", "filter_heights", "fill_holes", "orthomosaic", "reconstruct"]
+
+
+@dataclass
+class Settings:
+    """The reconstruction's settings; the defaults are the demonstration's.
+
+    labels: height labels of the plane sweep, evenly spaced over the height range.
+    window: census window radius in cells, (2 window + 1)^2 cells.
+    best_views: other views averaged per reference view, the best-matching ones.
+    P1, P2: sgm's penalties for a step of one label and for larger steps, in
+        units of the cost (the share of census bits that differ, 0 to 1).
+    uniqueness: the best aggregated cost must stay below this share of the
+        best one more than `agree` labels away, else the cell is unmatched.
+    agree: the two reference views must agree within this many labels.
+    radius: bilateral window radius in cells.
+    sigma_r: bilateral range scale, in height units.
+    sigma_s: bilateral spatial scale, in cells.
+    """
+
+    labels: int = 96
+    window: int = 2
+    best_views: int = 3
+    P1: float = 0.025
+    P2: float = 0.3
+    uniqueness: float = 0.97
+    agree: float = 2.0
+    radius: int = 3
+    sigma_r: float = 1.0
+    sigma_s: float = 2.0
+
+    def __post_init__(self):
+        for name, least in (("labels", 3), ("window", 1), ("best_views", 1), ("radius", 0)):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
+                raise ValueError(f"Settings.{name} must be an integer of at least {least}, not {value!r}")
+        for name in ("P1", "P2", "uniqueness", "agree", "sigma_r", "sigma_s"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, (int, float, np.number)) or not 0 <= value < np.inf:
+                raise ValueError(f"Settings.{name} must be a finite number of at least 0, not {value!r}")
+
+
+class KernelClock:
+    """Calls the extension's kernels by name at call time and records the
+    wall time of every call (thread-safe enough: list.append is atomic)."""
+
+    def __init__(self):
+        self.calls = defaultdict(list)
+
+    def __getattr__(self, name):
+        kernel = getattr(_mvs, name)
+
+        def timed(*args):
+            start = time.perf_counter()
+            result = kernel(*args)
+            self.calls[name].append(time.perf_counter() - start)
+            return result
+
+        return timed
+
+
+def _identity(iterable, **_):
+    return iterable
+
+
+class Stages:
+    """Wall time of each stage, plus an optional progress-bar factory."""
+
+    def __init__(self, progress=None):
+        self.progress = progress or _identity
+        self.times = {}
+
+    def run(self, name, items, total=None):
+        """Yields the items under a progress bar and times the whole loop."""
+        start = time.perf_counter()
+        yield from self.progress(items, desc=name, total=total)
+        self.times[name] = self.times.get(name, 0.0) + time.perf_counter() - start
+
+    @contextmanager
+    def single(self, name):
+        """A stage of one step."""
+        steps = self.run(name, [None])
+        next(steps)
+        yield
+        next(steps, None)
+
+
+def box_mean(a, r):
+    """Mean over the (2r + 1)^2 window around each cell, zero outside the grid."""
+    n = 2 * r + 1
+    c = np.zeros((a.shape[0] + n, a.shape[1] + n))
+    np.cumsum(np.pad(a, r), axis=0, out=c[1:, 1:])
+    np.cumsum(c, axis=1, out=c)
+    return (c[n:, n:] - c[:-n, n:] - c[n:, :-n] + c[:-n, :-n]) / (n * n)
+
+
+def census(a, r):
+    """Census code of each cell: one bit per other cell of its (2r + 1)^2
+    window, set where that cell is darker than the centre."""
+    H, W = a.shape
+    padded = np.pad(a, r, mode="edge")
+    code = np.zeros((H, W), np.uint64)
+    bit = np.uint64(0)
+    for dy in range(2 * r + 1):
+        for dx in range(2 * r + 1):
+            if dy != r or dx != r:
+                code |= (padded[dy: dy + H, dx: dx + W] < a).astype(np.uint64) << bit
+                bit += np.uint64(1)
+    return code
+
+
+def _sweep(views, grid, heights, refs, settings, kernels, stages, workers):
+    """Cost volumes (D, H, W) float32 in [0, 1], one per reference view, and
+    the number of views that see each cell's whole window at the middle label."""
+    H, W, D, r = grid.H, grid.W, len(heights), settings.window
+    bits = (2 * r + 1) ** 2 - 1
+    costs = [np.empty((D, H, W), np.float32) for _ in refs]
+    seen = np.zeros((H, W), np.int32)
+    grey = [np.ascontiguousarray(img.mean(axis=2, keepdims=True, dtype=np.float32)) for _, img in views]
+
+    def label(d):
+        Z = np.full((H, W), heights[d], np.float32)
+        codes, whole = [], []
+        for (cam, _), img in zip(views, grey):
+            out = np.zeros((H, W, 1), np.float32)
+            valid = np.empty((H, W), np.uint8)
+            kernels.sample_view(img, cam.R, cam.C, cam.f, cam.k1, cam.k2, cam.cx, cam.cy,
+                                grid.X0, grid.Y0, grid.gsd, Z, out, valid)
+            codes.append(census(out[..., 0], r))
+            whole.append(box_mean(valid.astype(np.float64), r) > 1 - 1e-9)
+        for k, a in enumerate(refs):
+            distances = [np.where(whole[a] & whole[b], np.bitwise_count(codes[a] ^ codes[b]) / bits, np.inf)
+                         for b in range(len(views)) if b != a]
+            # Occlusion-robust: the mean over the best views that see the whole window.
+            best = np.sort(np.stack(distances), axis=0)[: settings.best_views]
+            usable = np.isfinite(best)
+            count = usable.sum(axis=0)
+            mean = np.where(usable, best, 0.0).sum(axis=0) / np.maximum(count, 1)
+            costs[k][d] = np.where(count > 0, mean, 0.5)  # 0.5: what unrelated codes score
+        if d == D // 2:
+            seen[...] = np.sum(whole, axis=0)
+
+    with ThreadPoolExecutor(workers) as pool:
+        for _ in stages.run("plane sweep", pool.map(label, range(D)), total=D):
+            pass
+    return costs, seen
+
+
+def plane_sweep(views, grid, heights, refs=(0, 1), settings=None, *, threads=2, kernels=None, stages=None):
+    """The matching cost of every cell of `grid` at every height of `heights`
+    (D,), as one (D, rows, columns) float32 volume in [0, 1] per reference
+    view in `refs` (indices into `views`), and the number of views that see
+    each cell's whole census window at the middle height. The sweep covers
+    the grid grown by the window radius, so that border cells have whole
+    windows."""
+    settings = settings or Settings()
+    r = settings.window
+    costs, seen = _sweep(views, grid.grown(r), np.asarray(heights, np.float64), refs, settings,
+                         kernels or _mvs, stages or Stages(), threads)
+    return [np.ascontiguousarray(c[:, r:-r, r:-r]) for c in costs], seen[r:-r, r:-r]
+
+
+def aggregate(cost, settings=None, *, kernels=None):
+    """`sgm` of one cost volume with the settings' penalties."""
+    settings = settings or Settings()
+    return (kernels or _mvs).sgm(cost, settings.P1, settings.P2)
+
+
+def select_heights(agg, heights, settings=None):
+    """Best height per cell of an aggregated volume with parabolic sub-label
+    refinement (float32), and whether the best label clearly beats every
+    label more than `agree` labels away (bool)."""
+    settings = settings or Settings()
+    D = agg.shape[0]
+    best = np.argmin(agg, axis=0)
+    pick = lambda d: np.take_along_axis(agg, np.clip(d, 0, D - 1)[None], axis=0)[0]  # noqa: E731
+    c0, cm, cp = pick(best), pick(best - 1), pick(best + 1)
+    curvature = cm - 2 * c0 + cp
+    inner = (best > 0) & (best < D - 1) & (curvature > 0)
+    offset = np.where(inner, 0.5 * (cm - cp) / np.where(inner, curvature, 1), 0.0)
+    step = heights[1] - heights[0]
+    z = heights[0] + (best + np.clip(offset, -0.5, 0.5)) * step
+
+    labels = np.arange(D)[:, None, None]
+    far = np.abs(labels - best[None]) > settings.agree
+    second = np.where(far, agg, np.inf).min(axis=0)
+    unique = c0 < settings.uniqueness * second
+    return z.astype(np.float32), unique
+
+
+def consistency_mask(picks, seen, heights, settings=None):
+    """Cells that both reference views matched uniquely, within `agree`
+    labels of each other, and that more than `best_views` views see; and
+    the mean of the two heights there (NaN elsewhere). picks: the two
+    (heights, unique) pairs of select_heights."""
+    settings = settings or Settings()
+    step = heights[1] - heights[0]
+    (za, ua), (zb, ub) = picks
+    matched = ua & ub & (np.abs(za - zb) <= settings.agree * step) & (seen > settings.best_views)
+    return matched, np.where(matched, 0.5 * (za + zb), np.nan).astype(np.float32)
+
+
+def filter_heights(raw, matched, settings=None, *, kernels=None):
+    """`bilateral` of the matched heights; unmatched cells keep their values."""
+    settings = settings or Settings()
+    return (kernels or _mvs).bilateral(raw, matched.astype(np.uint8), settings.radius, settings.sigma_r,
+                                       settings.sigma_s)
+
+
+def fill_holes(z, mask):
+    """Unmatched cells take the lowest matched height among their neighbours,
+    grown ring by ring: holes are mostly ground hidden beside walls."""
+    z = np.where(mask, z, np.nan).astype(np.float32)
+    while np.isnan(z).any():
+        padded = np.pad(z, 1, constant_values=np.nan)
+        ring = np.stack([padded[1 + dy: 1 + dy + z.shape[0], 1 + dx: 1 + dx + z.shape[1]]
+                         for dy in (-1, 0, 1) for dx in (-1, 0, 1)])
+        with np.errstate(all="ignore"):
+            low = np.where(np.isnan(ring), np.inf, ring).min(axis=0)
+        grow = np.isnan(z) & np.isfinite(low)
+        if not grow.any():
+            return np.nan_to_num(z, nan=0.0)
+        z[grow] = low[grow]
+    return z
+
+
+def visible_from(cam, grid, Z, z_range):
+    """Cells whose ground point the camera sees over the height model Z."""
+    X, Y = grid.centres()
+    P = np.stack([X, Y, Z], axis=-1).reshape(-1, 3).astype(np.float64)
+    dirs = P - cam.C
+    distance = np.linalg.norm(dirs, axis=1)
+    t = cast(Z, grid, cam.C, dirs / distance[:, None], z_range, refine=6)
+    return (t >= distance - 0.5 * grid.gsd).reshape(Z.shape)
+
+
+def orthomosaic(views, grid, Z, *, kernels=None, stages=None):
+    """Colour of each cell from the most nadir view that sees it over the
+    height model Z (NaN where none does), and the index of that view (-1)."""
+    kernels = kernels or _mvs
+    stages = stages or Stages()
+    H, W = Z.shape
+    mosaic = np.full((H, W, views[0].image.shape[2]), np.nan, np.float32)
+    source = np.full((H, W), -1, np.int8)
+    z_range = (float(Z.min()) - 1.0, float(Z.max()) + 1.0)
+    order = sorted(range(len(views)), key=lambda i: views[i].camera.off_nadir)
+    for i in stages.run("orthomosaic", order):
+        cam, img = views[i]
+        out = np.zeros((H, W, img.shape[2]), np.float32)
+        valid = np.empty((H, W), np.uint8)
+        kernels.sample_view(img, cam.R, cam.C, cam.f, cam.k1, cam.k2, cam.cx, cam.cy,
+                            grid.X0, grid.Y0, grid.gsd, Z, out, valid)
+        take = (source < 0) & valid.astype(bool) & visible_from(cam, grid, Z, z_range)
+        mosaic[take] = out[take]
+        source[take] = i
+    return mosaic, source
+
+
+@dataclass
+class Result:
+    """What `reconstruct` returns; heights in the world's vertical unit."""
+
+    heights: np.ndarray  # (rows, columns) float32, filtered, NaN where unmatched
+    filled: np.ndarray  # (rows, columns) float32, holes filled: the model the orthomosaic uses
+    matched: np.ndarray  # (rows, columns) bool
+    raw: np.ndarray  # (rows, columns) float32, before filtering, NaN where unmatched
+    orthomosaic: np.ndarray  # (rows, columns, channels) float32, NaN where no view sees the cell
+    source: np.ndarray  # (rows, columns) int8, the view each mosaic cell comes from, -1 for none
+    labels: np.ndarray  # (labels,) the heights of the plane sweep
+    stage_times: dict  # seconds per stage
+    kernel_times: dict  # seconds per call, by kernel name
+
+
+def _check_survey(views, grid, z_range, refs):
+    if not isinstance(grid, GroundGrid):
+        raise TypeError(f"grid must be a quiltmap.GroundGrid, not {type(grid).__name__}")
+    if len(views) < 2:
+        raise ValueError(f"a reconstruction needs at least 2 views, not {len(views)}")
+    for i, view in enumerate(views):
+        if not isinstance(view, View) or not isinstance(view.camera, Camera):
+            raise TypeError(f"views[{i}] must be a quiltmap.View(camera, image)")
+        image = view.image
+        shape = (view.camera.height, view.camera.width)
+        if not (isinstance(image, np.ndarray) and image.dtype == np.float32 and image.ndim == 3
+                and image.shape[:2] == shape):
+            raise ValueError(f"views[{i}].image must be a float32 array of shape {shape + ('channels',)}, "
+                             f"not {getattr(image, 'dtype', type(image).__name__)} {np.shape(image)}")
+        if image.shape[2] != views[0].image.shape[2]:
+            raise ValueError(f"views[{i}].image has {image.shape[2]} channels, views[0].image "
+                             f"{views[0].image.shape[2]}")
+    if len(refs) != 2 or len(set(refs)) != 2 or not all(0 <= r < len(views) for r in refs):
+        raise ValueError(f"refs must be two different view indices below {len(views)}, not {tuple(refs)}")
+    low, high = (float(z) for z in z_range)
+    if not (np.isfinite(low) and np.isfinite(high) and low < high):
+        raise ValueError(f"z_range must be two finite heights, the lower first, not {tuple(z_range)}")
+
+
+def reconstruct(views, grid, z_range, settings=None, *, refs=(0, 1), threads=2, progress=None, kernels=None):
+    """Height model and orthomosaic of `grid` from `views` (a list of View),
+    sweeping the heights z_range = (lowest, highest). refs: two view indices,
+    each the reference of a plane sweep of its own, checked against each
+    other (best two near-nadir views). progress: an optional factory
+    `progress(iterable, desc=..., total=...)` wrapping each stage's loop, such
+    as tqdm. kernels: an object with the three kernels as attributes (default:
+    the extension's, timed)."""
+    views = list(views)
+    _check_survey(views, grid, z_range, refs)
+    settings = settings or Settings()
+    kernels = kernels or KernelClock()
+    stages = Stages(progress)
+    heights = np.linspace(float(z_range[0]), float(z_range[1]), settings.labels)
+
+    costs, seen = plane_sweep(views, grid, heights, refs, settings, threads=threads, kernels=kernels,
+                              stages=stages)
+    picks = [select_heights(aggregate(cost, settings, kernels=kernels), heights, settings)
+             for cost in stages.run("semi-global matching", costs)]
+    with stages.single("consistency"):
+        matched, raw = consistency_mask(picks, seen, heights, settings)
+    with stages.single("height filter"):
+        smooth = filter_heights(raw, matched, settings, kernels=kernels)
+        filled = fill_holes(smooth, matched)
+    mosaic, source = orthomosaic(views, grid, filled, kernels=kernels, stages=stages)
+    kernel_times = dict(getattr(kernels, "calls", {}))
+    return Result(smooth, filled, matched, raw, mosaic, source, heights, dict(stages.times), kernel_times)
