@@ -25,6 +25,10 @@ def parse(argv):
                         help="worker threads for rendering and the plane sweep (default 2)")
     parser.add_argument("--out", type=Path, default=Path("quiltmap-demo-output"), metavar="DIR",
                         help="output folder (default ./quiltmap-demo-output)")
+    parser.add_argument("--export", type=Path, metavar="DIR",
+                        help="instead of reconstructing, write the survey's photographs (16-bit TIFF) and "
+                        "its description (survey.json) to DIR, for `python -m quiltmap reconstruct "
+                        "DIR/survey.json --out ...` (needs the `io` extras)")
     args = parser.parse_args(argv)
     if args.size < 16:
         parser.error("--size must be at least 16")
@@ -35,8 +39,21 @@ def parse(argv):
     return args
 
 
+def export(args):
+    from ..reconstruction import Settings
+    from ..survey import write_survey
+    from . import photograph, views_of
+
+    survey = photograph(args.size, args.seed, args.threads)
+    path = write_survey(args.export, views_of(survey), survey.scene.grid, survey.scene.z_range,
+                        settings=Settings(labels=args.labels))
+    print(f"wrote {len(survey.images)} photographs and {path}")
+
+
 def main(argv=None):
     args = parse(argv)
+    if args.export is not None:
+        return export(args)
     try:
         from tqdm import tqdm
         import matplotlib  # noqa: F401

@@ -1,0 +1,242 @@
+"""Surveys on disk: a JSON description of the photographs, their cameras, the
+ground grid and the height range, read and checked; GeoTIFF outputs written.
+
+The description (paths relative to the JSON file's folder):
+
+    {
+      "grid": {"X0": 500000.0, "Y0": 4100000.0, "gsd": 0.5, "rows": 400, "columns": 600},
+      "heights": {"lowest": 20.0, "highest": 80.0},
+      "epsg": 32633,                       (optional: the grid's coordinate system)
+      "references": [0, 1],                (optional: two near-nadir views, default the first two)
+      "settings": {"labels": 96, ...},     (optional: any field of quiltmap.Settings)
+      "images": [
+        {"path": "img_0.tif", "name": "nadir 1",          (name optional)
+         "camera": {"R": [[...], [...], [...]], "C": [x, y, z],
+                    "f": 4000.0, "k1": 0.0, "k2": 0.0, "cx": 2999.5, "cy": 1999.5}},
+        ...
+      ]
+    }
+
+Units and conventions are those of quiltmap.geometry: R maps world to camera,
+C is the camera centre in world units, f, cx and cy are in pixels with (0, 0)
+the centre of the top-left pixel, and (X0, Y0) is the grid's north-west
+corner. Images may be PNG, JPEG or TIFF, 8- or 16-bit, grey or colour; all
+must have the same number of channels, and are read as float32 in [0, 1].
+"""
+import json
+import math
+import os
+from dataclasses import dataclass, fields
+from pathlib import Path
+
+import numpy as np
+
+from .geometry import Camera, GroundGrid, View
+from .reconstruction import Settings
+
+__all__ = ["SurveyError", "Survey", "load_survey", "read_image", "write_geotiff", "write_survey"]
+
+
+class SurveyError(ValueError):
+    """A survey description or one of its files that cannot be used; the
+    message names the offending entry."""
+
+
+@dataclass
+class Survey:
+    views: list  # of View
+    grid: GroundGrid
+    z_range: tuple
+    settings: Settings
+    references: tuple
+    epsg: int = None
+    names: list = None
+
+
+def read_image(path):
+    """An image file as float32 (height, width, channels) in [0, 1]."""
+    path = Path(path)
+    if path.suffix.lower() in (".tif", ".tiff"):
+        import tifffile
+
+        data = tifffile.imread(path)
+    else:
+        from PIL import Image
+
+        with Image.open(path) as image:
+            data = np.asarray(image)
+    if data.ndim == 2:
+        data = data[..., None]
+    if data.ndim != 3 or data.shape[2] not in (1, 3, 4):
+        raise SurveyError(f"{path.name}: not a grey or colour image (shape {data.shape})")
+    data = data[..., :3] if data.shape[2] == 4 else data  # alpha is not brightness
+    if data.dtype == np.uint8:
+        return (data / np.float32(255)).astype(np.float32)
+    if data.dtype == np.uint16:
+        return (data / np.float32(65535)).astype(np.float32)
+    if data.dtype.kind == "f":
+        return np.ascontiguousarray(data, np.float32)
+    raise SurveyError(f"{path.name}: pixels of type {data.dtype} (8- or 16-bit expected)")
+
+
+def _number(entry, key, where):
+    value = entry.get(key) if isinstance(entry, dict) else None
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        raise SurveyError(f"{where}.{key}: a finite number is required, not {value!r}")
+    return float(value)
+
+
+def _object(entry, key, where):
+    value = entry.get(key) if isinstance(entry, dict) else None
+    if not isinstance(value, dict):
+        raise SurveyError(f"{where}.{key}: an object is required")
+    return value
+
+
+def load_survey(path):
+    """The survey that the JSON file at `path` describes, its images read and
+    every entry checked; SurveyError names the first offending entry."""
+    path = Path(path)
+    try:
+        description = json.loads(path.read_text())
+    except OSError as error:
+        raise SurveyError(f"{path}: cannot be read ({error.strerror})") from None
+    except json.JSONDecodeError as error:
+        raise SurveyError(f"{path}: not JSON ({error})") from None
+    if not isinstance(description, dict):
+        raise SurveyError(f"{path}: the survey must be a JSON object")
+    folder = path.parent
+
+    g = _object(description, "grid", "survey")
+    try:
+        grid = GroundGrid(_number(g, "X0", "grid"), _number(g, "Y0", "grid"), _number(g, "gsd", "grid"),
+                          g.get("rows"), g.get("columns"))
+    except ValueError as error:
+        raise SurveyError(f"grid: {error}") from None
+    h = _object(description, "heights", "survey")
+    z_range = (_number(h, "lowest", "heights"), _number(h, "highest", "heights"))
+    if not z_range[0] < z_range[1]:
+        raise SurveyError(f"heights: lowest ({z_range[0]}) must be below highest ({z_range[1]})")
+
+    known = {f.name for f in fields(Settings)}
+    given = description.get("settings", {})
+    if not isinstance(given, dict) or not set(given) <= known:
+        raise SurveyError(f"settings: unknown fields {sorted(set(given) - known) if isinstance(given, dict) else given}"
+                          f" (known: {', '.join(sorted(known))})")
+    try:
+        settings = Settings(**given)
+    except ValueError as error:
+        raise SurveyError(f"settings: {error}") from None
+
+    images = description.get("images")
+    if not isinstance(images, list) or len(images) < 2:
+        raise SurveyError("images: a list of at least two images is required")
+    views, names = [], []
+    for i, entry in enumerate(images):
+        where = f"images[{i}]"
+        if not isinstance(entry, dict) or not isinstance(entry.get("path"), str):
+            raise SurveyError(f"{where}.path: a file name is required")
+        c = _object(entry, "camera", where)
+        file = folder / entry["path"]
+        if not file.is_file():
+            raise SurveyError(f"{where}.path: {entry['path']} does not exist")
+        try:
+            image = read_image(file)
+        except SurveyError as error:
+            raise SurveyError(f"{where}.path: {error}") from None
+        except Exception as error:  # the readers raise many kinds for a damaged file
+            raise SurveyError(f"{where}.path: {entry['path']} cannot be read as an image ({error})") from None
+        try:
+            camera = Camera(c.get("R"), c.get("C"), *(_number(c, k, f"{where}.camera") for k in ("f", "k1", "k2", "cx", "cy")),
+                            width=image.shape[1], height=image.shape[0], name=str(entry.get("name", entry["path"])))
+        except (ValueError, TypeError) as error:
+            raise SurveyError(f"{where}.camera: {error}") from None
+        if image.shape[2] != (views[0].image.shape[2] if views else image.shape[2]):
+            raise SurveyError(f"{where}.path: {image.shape[2]} channels where images[0] has {views[0].image.shape[2]}")
+        if not _sees_the_grid(camera, grid, z_range):
+            raise SurveyError(f"{where}.camera: sees none of the grid at any height of the range")
+        views.append(View(camera, image))
+        names.append(camera.name)
+
+    references = description.get("references", [0, 1])
+    if (not isinstance(references, list) or len(references) != 2 or len(set(references)) != 2
+            or not all(isinstance(r, int) and 0 <= r < len(views) for r in references)):
+        raise SurveyError(f"references: two different image indices below {len(views)} are required")
+    epsg = description.get("epsg")
+    if epsg is not None and (isinstance(epsg, bool) or not isinstance(epsg, int) or epsg <= 0):
+        raise SurveyError(f"epsg: a positive integer code is required, not {epsg!r}")
+    return Survey(views, grid, z_range, settings, tuple(references), epsg, names)
+
+
+def _sees_the_grid(camera, grid, z_range, samples=9):
+    """Whether some point of a coarse lattice over the grid, at some height of
+    the range, images inside the photograph in front of the camera."""
+    X = grid.X0 + np.linspace(0, grid.columns, samples) * grid.gsd
+    Y = grid.Y0 - np.linspace(0, grid.rows, samples) * grid.gsd
+    Z = np.linspace(*z_range, 5)
+    P = np.stack(np.meshgrid(X, Y, Z), axis=-1)
+    u, v, depth = camera.project(P)
+    return bool(((depth > 1e-6) & (u >= 0) & (v >= 0) & (u <= camera.width - 1) & (v <= camera.height - 1)).any())
+
+
+def _replace_atomically(path, write):
+    """Writes through `write(temporary_path)`, then renames onto `path`, so
+    that no half-written file is ever left under the final name."""
+    path = Path(path)
+    temporary = path.with_name(f".{path.name}.partial")
+    try:
+        write(temporary)
+        os.replace(temporary, path)
+    finally:
+        if temporary.exists():
+            temporary.unlink()
+
+
+def write_geotiff(path, data, grid, epsg=None):
+    """`data` (rows, columns[, bands]) as a GeoTIFF on `grid` (pixel-is-area,
+    the top-left corner at (X0, Y0)), NaN marked as no data."""
+    import tifffile
+
+    keys = [(1024, 1 if epsg else 32767),  # GTModelTypeGeoKey: projected, or user-defined
+            (1025, 1)]  # GTRasterTypeGeoKey: PixelIsArea
+    if epsg:
+        keys.append((3072, epsg))  # ProjectedCSTypeGeoKey
+    geokeys = [1, 1, 0, len(keys)]  # directory version 1.1.0
+    for key, value in keys:
+        geokeys += [key, 0, 1, value]
+    tags = [(33550, "d", 3, (grid.gsd, grid.gsd, 0.0), True),  # ModelPixelScale
+            (33922, "d", 6, (0.0, 0.0, 0.0, grid.X0, grid.Y0, 0.0), True),  # ModelTiepoint
+            (34735, "H", len(geokeys), geokeys, True),  # GeoKeyDirectory
+            (42113, "s", 4, "nan", True)]  # GDAL_NODATA
+    array = np.ascontiguousarray(data, np.float32)
+    photometric = "rgb" if array.ndim == 3 and array.shape[2] == 3 else "minisblack"
+    _replace_atomically(path, lambda p: tifffile.imwrite(p, array, photometric=photometric, extratags=tags,
+                                                         metadata=None))
+
+
+def write_survey(folder, views, grid, z_range, references=(0, 1), settings=None, epsg=None):
+    """Writes the views as 16-bit TIFF images and their description as
+    survey.json in `folder`, in the form load_survey reads."""
+    import tifffile
+
+    folder = Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    images = []
+    for i, view in enumerate(views):
+        name = f"view_{i}.tif"
+        pixels = np.round(np.clip(view.image, 0, 1) * 65535).astype(np.uint16)
+        _replace_atomically(folder / name, lambda p: tifffile.imwrite(p, pixels, metadata=None))
+        c = view.camera
+        images.append({"path": name, "name": c.name or name,
+                       "camera": {"R": c.R.tolist(), "C": c.C.tolist(), "f": c.f, "k1": c.k1, "k2": c.k2,
+                                  "cx": c.cx, "cy": c.cy}})
+    description = {"grid": {"X0": grid.X0, "Y0": grid.Y0, "gsd": grid.gsd, "rows": grid.rows,
+                            "columns": grid.columns},
+                   "heights": {"lowest": float(z_range[0]), "highest": float(z_range[1])},
+                   "references": list(references), "images": images}
+    if settings is not None:
+        description["settings"] = {f.name: getattr(settings, f.name) for f in fields(Settings)}
+    if epsg is not None:
+        description["epsg"] = epsg
+    _replace_atomically(folder / "survey.json", lambda p: p.write_text(json.dumps(description, indent=2) + "\n"))
+    return folder / "survey.json"

@@ -1,0 +1,93 @@
+"""The command on a survey exported by the demonstration: the same heights and
+orthomosaic as the library call, georeferenced GeoTIFF files, and one clear
+message (and no file) for every kind of bad input."""
+import json
+import shutil
+
+import numpy as np
+import pytest
+
+tifffile = pytest.importorskip("tifffile")
+pytest.importorskip("PIL")
+
+import quiltmap  # noqa: E402
+from quiltmap.__main__ import main  # noqa: E402
+from quiltmap.demo.__main__ import main as demo_main  # noqa: E402
+from quiltmap.survey import load_survey  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def exported(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("survey")
+    demo_main(["--size", "32", "--labels", "24", "--seed", "5", "--export", str(folder)])
+    return folder / "survey.json"
+
+
+def test_command_equals_the_library(exported, tmp_path):
+    out = tmp_path / "out"
+    assert main(["reconstruct", str(exported), "--out", str(out), "--quiet"]) == 0
+    survey = load_survey(exported)
+    expected = quiltmap.reconstruct(survey.views, survey.grid, survey.z_range, survey.settings)
+    with tifffile.TiffFile(out / "heights.tif") as tif:
+        heights = tif.asarray()
+        tags = {tag.code: tag.value for tag in tif.pages[0].tags}
+    np.testing.assert_array_equal(heights, expected.heights)  # NaN where unmatched, on both sides
+    np.testing.assert_array_equal(tifffile.imread(out / "orthomosaic.tif"), expected.orthomosaic)
+    grid = survey.grid
+    assert tags[33550][:2] == (grid.gsd, grid.gsd)
+    assert tags[33922][3:5] == (grid.X0, grid.Y0)
+    assert tags[42113] == "nan"
+    assert (out / "preview.png").stat().st_size > 0
+    assert "matched cells" in (out / "report.txt").read_text()
+    assert not list(out.glob(".*partial"))
+
+
+def broken(exported, tmp_path, edit):
+    """A copy of the exported survey with its description changed by `edit`."""
+    folder = tmp_path / "broken"
+    shutil.copytree(exported.parent, folder)
+    description = json.loads((folder / "survey.json").read_text())
+    edit(description, folder)
+    (folder / "survey.json").write_text(json.dumps(description))
+    return folder / "survey.json"
+
+
+def damage(description, folder):
+    (folder / description["images"][1]["path"]).write_bytes(b"not an image")
+
+
+def look_away(description, folder):
+    description["images"][2]["camera"]["C"][2] = -1000.0  # far below the ground, looking down
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda d, f: d.pop("grid"), "grid: an object is required"),
+    (lambda d, f: d["grid"].update(gsd=-1), "grid: GroundGrid.gsd must be positive"),
+    (lambda d, f: d["heights"].update(lowest=100.0), "heights: lowest (100.0) must be below highest"),
+    (lambda d, f: d["images"][0].update(path="missing.tif"), "images[0].path: missing.tif does not exist"),
+    (damage, "images[1].path: view_1.tif cannot be read as an image"),
+    (lambda d, f: d["images"][0]["camera"].update(f=0), "images[0].camera: Camera.f must be positive"),
+    (lambda d, f: d["images"][1]["camera"].update(R=[[1, 0, 0], [0, 1, 0], [0, 0, 2]]),
+     "images[1].camera: Camera.R must be orthonormal"),
+    (look_away, "images[2].camera: sees none of the grid"),
+    (lambda d, f: d.update(settings={"lables": 9}), "settings: unknown fields ['lables']"),
+    (lambda d, f: d.update(references=[0, 0]), "references: two different image indices"),
+])
+def test_bad_surveys_end_with_one_message(exported, tmp_path, capsys, edit, message):
+    survey = broken(exported, tmp_path, edit)
+    out = tmp_path / "out"
+    assert main(["reconstruct", str(survey), "--out", str(out), "--quiet"]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("quiltmap: error: ") and message in err and "Traceback" not in err
+    assert not list(out.glob("*")), "something was written for a refused survey"
+
+
+@pytest.mark.parametrize("problem", ["missing survey", "out is a file"])
+def test_bad_paths_end_with_one_message(exported, tmp_path, capsys, problem):
+    survey, out = exported, tmp_path / "out"
+    if problem == "missing survey":
+        survey = tmp_path / "nowhere.json"
+    else:
+        out.write_text("a file")
+    assert main(["reconstruct", str(survey), "--out", str(out), "--quiet"]) == 2
+    assert capsys.readouterr().err.startswith("quiltmap: error: ")
