@@ -44,3 +44,18 @@ def test_command_line(tmp_path, capsys):
     assert "within 1 gsd" in capsys.readouterr().out
     assert (tmp_path / "demo.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert np.load(tmp_path / "heights.npy").shape == (32, 32)
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--seed", "-1"], "--seed must be 0 or more"),
+    (["--size", "100000"], "--size 100000 with --labels 96 needs about"),
+    (["--out", "{file}"], "exists and is not a folder"),
+])
+def test_command_line_refusals_come_before_the_work(tmp_path, capsys, options, message):
+    from quiltmap.demo.__main__ import main
+
+    (tmp_path / "file").write_text("")
+    options = [o.format(file=tmp_path / "file") for o in options]
+    with pytest.raises(SystemExit) as exit_:
+        main(options)
+    assert exit_.value.code == 2 and message in capsys.readouterr().err

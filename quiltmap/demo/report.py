@@ -31,11 +31,17 @@ def of(demo):
 def text(demo, m, total, out_dir=None):
     scene, grid, result = demo.survey.scene, demo.survey.scene.grid, demo.result
     labels = result.labels
-    gables = sum(b.gable for b in scene.buildings)
+    # Only what stands on the grid: the scene also fills a margin around it.
+    west, north = grid.X0, grid.Y0
+    east, south = west + grid.W * grid.gsd, north - grid.H * grid.gsd
+    on_grid = lambda x, y, rx, ry: x + rx > west and x - rx < east and y + ry > south and y - ry < north  # noqa: E731
+    buildings = [b for b in scene.buildings if on_grid(b.x, b.y, b.half_x, b.half_y)]
+    trees = [t for t in scene.trees if on_grid(t.x, t.y, 1.15 * t.radius, 1.15 * t.radius)]
+    gables = sum(b.gable for b in buildings)
     lines = [
         f"quiltmap demo: {grid.H} x {grid.W} cells of {grid.gsd:.2f} m, {len(labels)} height labels "
         f"from {labels[0]:.1f} to {labels[-1]:.1f} m (step {labels[1] - labels[0]:.3f} m)",
-        f"scene: {len(scene.buildings)} buildings ({gables} with gable roofs) and {len(scene.trees)} trees, "
+        f"scene on the grid: {len(buildings)} buildings ({gables} with gable roofs) and {len(trees)} trees, "
         f"true heights {scene.truth.min():.2f} to {scene.truth.max():.2f} m",
         "views: " + ", ".join(f"{c.name} {c.w}x{c.h} ({c.off_nadir:.0f} deg)" for c in demo.survey.cameras),
         "",
@@ -83,6 +89,11 @@ def save_arrays(demo, out_dir, m):
     (out_dir / "metrics.json").write_text(json.dumps(m, indent=2) + "\n")
 
 
+# Cells of the orthomosaic that no photograph sees (hidden behind buildings
+# from every view): a colour that no roof, street or tree has.
+UNSEEN = np.array([1.0, 0.0, 1.0], np.float32)
+
+
 def figure(demo, m, path):
     """True heights, reconstructed heights, error map and orthomosaic in one PNG."""
     import matplotlib
@@ -104,7 +115,8 @@ def figure(demo, m, path):
         (result.heights - scene.truth,
          f"error (m): RMSE {m['rmse']:.2f}, median |e| {m['median_abs']:.3f}, "
          f"{100 * m['within_1_gsd']:.1f} % within 1 gsd", dict(cmap=error_cmap, vmin=-4 * gsd, vmax=4 * gsd)),
-        (np.clip(np.nan_to_num(result.orthomosaic), 0, 1), "orthomosaic", {}),
+        (np.where(np.isnan(result.orthomosaic), UNSEEN, np.clip(result.orthomosaic, 0, 1)),
+         f"orthomosaic, {100 * (result.source < 0).mean():.1f} % of cells seen by no view in magenta", {}),
     ]
     for ax, (data, title, style) in zip(axes.ravel(), panels):
         shown = ax.imshow(data, extent=extent, interpolation="nearest", **style)
