@@ -23,12 +23,17 @@ from collections import defaultdict
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from dataclasses import dataclass
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
+import numpy.typing as npt
+from numpy.typing import ArrayLike
 
 from . import _mvs
 from .geometry import Camera, GroundGrid, View
 from .raycast import cast
+
+FloatArray = npt.NDArray[np.float32]
 
 
 __all__ = ["Settings", "Result", "Stages", "KernelClock", "plane_sweep", "aggregate", "select_heights",
@@ -180,7 +185,9 @@ def _sweep(views, grid, heights, refs, settings, kernels, stages, workers):
     return costs, seen
 
 
-def plane_sweep(views, grid, heights, refs=(0, 1), settings=None, *, threads=2, kernels=None, stages=None):
+def plane_sweep(views: Sequence[View], grid: GroundGrid, heights: ArrayLike, refs: Tuple[int, int] = (0, 1),
+                settings: Optional[Settings] = None, *, threads: int = 2, kernels: Any = None,
+                stages: Optional["Stages"] = None) -> Tuple[List[FloatArray], np.ndarray]:
     """The matching cost of every cell of `grid` at every height of `heights`
     (D,), as one (D, rows, columns) float32 volume in [0, 1] per reference
     view in `refs` (indices into `views`), and the number of views that see
@@ -194,13 +201,14 @@ def plane_sweep(views, grid, heights, refs=(0, 1), settings=None, *, threads=2, 
     return [np.ascontiguousarray(c[:, r:-r, r:-r]) for c in costs], seen[r:-r, r:-r]
 
 
-def aggregate(cost, settings=None, *, kernels=None):
+def aggregate(cost: FloatArray, settings: Optional[Settings] = None, *, kernels: Any = None) -> FloatArray:
     """`sgm` of one cost volume with the settings' penalties."""
     settings = settings or Settings()
     return (kernels or _mvs).sgm(cost, settings.P1, settings.P2)
 
 
-def select_heights(agg, heights, settings=None):
+def select_heights(agg: FloatArray, heights: np.ndarray,
+                   settings: Optional[Settings] = None) -> Tuple[FloatArray, np.ndarray]:
     """Best height per cell of an aggregated volume with parabolic sub-label
     refinement (float32), and whether the best label clearly beats every
     label more than `agree` labels away (bool)."""
@@ -222,7 +230,8 @@ def select_heights(agg, heights, settings=None):
     return z.astype(np.float32), unique
 
 
-def consistency_mask(picks, seen, heights, settings=None):
+def consistency_mask(picks: Sequence[Tuple[FloatArray, np.ndarray]], seen: np.ndarray, heights: np.ndarray,
+                     settings: Optional[Settings] = None) -> Tuple[np.ndarray, FloatArray]:
     """Cells that both reference views matched uniquely, within `agree`
     labels of each other, and that more than `best_views` views see; and
     the mean of the two heights there (NaN elsewhere). picks: the two
@@ -234,14 +243,15 @@ def consistency_mask(picks, seen, heights, settings=None):
     return matched, np.where(matched, 0.5 * (za + zb), np.nan).astype(np.float32)
 
 
-def filter_heights(raw, matched, settings=None, *, kernels=None):
+def filter_heights(raw: FloatArray, matched: np.ndarray, settings: Optional[Settings] = None, *,
+                   kernels: Any = None) -> FloatArray:
     """`bilateral` of the matched heights; unmatched cells keep their values."""
     settings = settings or Settings()
     return (kernels or _mvs).bilateral(raw, matched.astype(np.uint8), settings.radius, settings.sigma_r,
                                        settings.sigma_s)
 
 
-def fill_holes(z, mask):
+def fill_holes(z: FloatArray, mask: np.ndarray) -> FloatArray:
     """Unmatched cells take the lowest matched height among their neighbours,
     grown ring by ring: holes are mostly ground hidden beside walls."""
     z = np.where(mask, z, np.nan).astype(np.float32)
@@ -268,7 +278,8 @@ def visible_from(cam, grid, Z, z_range):
     return (t >= distance - 0.5 * grid.gsd).reshape(Z.shape)
 
 
-def orthomosaic(views, grid, Z, *, kernels=None, stages=None):
+def orthomosaic(views: Sequence[View], grid: GroundGrid, Z: FloatArray, *, kernels: Any = None,
+                stages: Optional["Stages"] = None) -> Tuple[FloatArray, np.ndarray]:
     """Colour of each cell from the most nadir view that sees it over the
     height model Z (NaN where none does), and the index of that view (-1)."""
     kernels = kernels or _mvs
@@ -329,7 +340,9 @@ def _check_survey(views, grid, z_range, refs):
         raise ValueError(f"z_range must be two finite heights, the lower first, not {tuple(z_range)}")
 
 
-def reconstruct(views, grid, z_range, settings=None, *, refs=(0, 1), threads=2, progress=None, kernels=None):
+def reconstruct(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, float],
+                settings: Optional[Settings] = None, *, refs: Tuple[int, int] = (0, 1), threads: int = 2,
+                progress: Optional[Callable[..., Iterable]] = None, kernels: Any = None) -> "Result":
     """Height model and orthomosaic of `grid` from `views` (a list of View),
     sweeping the heights z_range = (lowest, highest). refs: two view indices,
     each the reference of a plane sweep of its own, checked against each

@@ -28,6 +28,7 @@ import math
 import os
 from dataclasses import dataclass, fields
 from pathlib import Path
+from typing import Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -49,11 +50,11 @@ class Survey:
     z_range: tuple
     settings: Settings
     references: tuple
-    epsg: int = None
-    names: list = None
+    epsg: Optional[int] = None
+    names: Optional[list] = None
 
 
-def read_image(path):
+def read_image(path: Union[str, os.PathLike]) -> np.ndarray:
     """An image file as float32 (height, width, channels) in [0, 1]."""
     path = Path(path)
     if path.suffix.lower() in (".tif", ".tiff"):
@@ -93,7 +94,7 @@ def _object(entry, key, where):
     return value
 
 
-def load_survey(path):
+def load_survey(path: Union[str, os.PathLike]) -> "Survey":
     """The survey that the JSON file at `path` describes, its images read and
     every entry checked; SurveyError names the first offending entry."""
     path = Path(path)
@@ -192,7 +193,8 @@ def _replace_atomically(path, write):
             temporary.unlink()
 
 
-def write_geotiff(path, data, grid, epsg=None):
+def write_geotiff(path: Union[str, os.PathLike], data: np.ndarray, grid: GroundGrid,
+                  epsg: Optional[int] = None) -> None:
     """`data` (rows, columns[, bands]) as a GeoTIFF on `grid` (pixel-is-area,
     the top-left corner at (X0, Y0)), NaN marked as no data."""
     import tifffile
@@ -214,7 +216,9 @@ def write_geotiff(path, data, grid, epsg=None):
                                                          metadata=None))
 
 
-def write_survey(folder, views, grid, z_range, references=(0, 1), settings=None, epsg=None):
+def write_survey(folder: Union[str, os.PathLike], views: Sequence[View], grid: GroundGrid,
+                 z_range: Tuple[float, float], references: Tuple[int, int] = (0, 1),
+                 settings: Optional[Settings] = None, epsg: Optional[int] = None) -> Path:
     """Writes the views as 16-bit TIFF images and their description as
     survey.json in `folder`, in the form load_survey reads."""
     import tifffile
