@@ -12,10 +12,14 @@ PACKAGE_SOURCES := $(wildcard quiltmap/*.py quiltmap/demo/*.py quiltmap/*.cpp bi
 CPP_BUILD := build/cpp
 
 .DEFAULT_GOAL := demo
-.PHONY: demo test test-cpp test-python test-sanitizers test-pythons wheels fuzz fuzz-format bench bench-quick bench-twins clean
+.PHONY: demo stereo test test-cpp test-python test-sanitizers test-pythons wheels fuzz fuzz-format bench bench-quick bench-twins clean
 
 demo: $(VENV)/.installed $(VENV)/.extras-demo
 	$(PYTHON) -I -m quiltmap.demo
+
+# The disparity map of a real stereo pair, beside OpenCV's (quiltmap/demo/stereo.py).
+stereo: $(VENV)/.installed $(VENV)/.extras-stereo
+	$(PYTHON) -I -m quiltmap.demo.stereo
 
 test: test-cpp test-python
 
@@ -37,7 +41,7 @@ $(VENV)/.installed: $(VENV)/.created $(PACKAGE_SOURCES)
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
 	touch $@
 
-# Optional dependency groups of pyproject.toml (test, demo, bench).
+# Optional dependency groups of pyproject.toml (test, demo, bench, stereo).
 $(VENV)/.extras-%: $(VENV)/.created pyproject.toml
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation ".[$*]"
 	touch $@ $(VENV)/.installed
