@@ -105,7 +105,9 @@ def figure(demo, m, path):
     extent = [scene.grid.X0, scene.grid.X0 + scene.grid.W * gsd, scene.grid.Y0 - scene.grid.H * gsd, scene.grid.Y0]
     low, high = np.nanmin(scene.truth), np.nanmax(scene.truth)
     heights_cmap = plt.get_cmap("viridis").with_extremes(bad="0.75")
-    error_cmap = plt.get_cmap("coolwarm").with_extremes(bad="0.75")
+    # Unmatched cells in black: coolwarm's middle is a light grey, so grey
+    # would read as a small error.
+    error_cmap = plt.get_cmap("coolwarm").with_extremes(bad="black")
 
     fig, axes = plt.subplots(2, 2, figsize=(9.6, 9.0), constrained_layout=True)
     panels = [
@@ -113,14 +115,17 @@ def figure(demo, m, path):
         (result.heights, f"reconstructed heights (m), {100 * m['unmatched']:.1f} % unmatched in grey",
          dict(cmap=heights_cmap, vmin=low, vmax=high)),
         (result.heights - scene.truth,
-         f"error (m): RMSE {m['rmse']:.2f}, median |e| {m['median_abs']:.3f}, "
-         f"{100 * m['within_1_gsd']:.1f} % within 1 gsd", dict(cmap=error_cmap, vmin=-4 * gsd, vmax=4 * gsd)),
+         f"error = reconstructed - true (m), unmatched in black\nRMSE {m['rmse']:.2f}, "
+         f"median |e| {m['median_abs']:.3f}, {100 * m['within_1_gsd']:.1f} % within 1 gsd",
+         dict(cmap=error_cmap, vmin=-4 * gsd, vmax=4 * gsd)),
         (np.where(np.isnan(result.orthomosaic), UNSEEN, np.clip(result.orthomosaic, 0, 1)),
-         f"orthomosaic, {100 * (result.source < 0).mean():.1f} % of cells seen by no view in magenta", {}),
+         f"orthomosaic\n{100 * (result.source < 0).mean():.1f} % of cells seen by no view, in magenta", {}),
     ]
     for ax, (data, title, style) in zip(axes.ravel(), panels):
         shown = ax.imshow(data, extent=extent, interpolation="nearest", **style)
         ax.set_title(title, fontsize=9)
+        ax.set_xlabel("X, east (m)", fontsize=8)
+        ax.set_ylabel("Y, north (m)", fontsize=8)
         ax.tick_params(labelsize=7)
         if data.ndim == 2:
             fig.colorbar(shown, ax=ax, shrink=0.8).ax.tick_params(labelsize=7)
