@@ -7,7 +7,7 @@ VENV := .venv
 PYTHON := $(VENV)/bin/python
 BUILD_TOOLS := "scikit-build-core>=0.10" "numpy==2.0.2; python_version < '3.10'" \
                "numpy>=2.1,<3; python_version >= '3.10'" "cmake>=3.18" ninja
-PACKAGE_SOURCES := $(wildcard quiltmap/*.py quiltmap/demo/*.py quiltmap/*.cpp binding/*.cpp binding/*.hpp binding/*.map kernels/*.cpp kernels/*.hpp) \
+PACKAGE_SOURCES := $(wildcard quiltmap/*.py quiltmap/*.pyi quiltmap/py.typed quiltmap/demo/*.py quiltmap/*.cpp binding/*.cpp binding/*.hpp binding/*.map kernels/*.cpp kernels/*.hpp) \
                    CMakeLists.txt pyproject.toml
 CPP_BUILD := build/cpp
 

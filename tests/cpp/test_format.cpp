@@ -2,9 +2,11 @@
 // array.array really produce, and the malformed ones they never do.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "binding/format.hpp"
+#include "tests/cpp/param_names.hpp"
 
 namespace quiltmap::binding {
 namespace {
@@ -16,6 +18,54 @@ struct FormatCase {
 };
 
 class FormatRules : public ::testing::TestWithParam<FormatCase> {};
+
+// Format strings are mostly punctuation, which a test name cannot hold: each
+// mark is spelled out, so that "<f" and "=f" stay apart.
+std::string spelled_mark(char c) {
+    switch (c) {
+        case ' ': return "space";
+        case '\r': return "cr";
+        case '\n': return "lf";
+        case '\t': return "tab";
+        case '<': return "lt";
+        case '>': return "gt";
+        case '=': return "eq";
+        case '@': return "at";
+        case '^': return "caret";
+        case '!': return "bang";
+        case '{': return "lbrace";
+        case '}': return "rbrace";
+        case ':': return "colon";
+        case '(': return "lparen";
+        case ')': return "rparen";
+        case ',': return "comma";
+        case '?': return "question";
+        default: {
+            char code[8];
+            std::snprintf(code, sizeof code, "x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            return code;
+        }
+    }
+}
+
+std::string format_as_name(const char* format) {
+    if (format == nullptr) return "null";
+    if (*format == '\0') return "empty";
+    std::string name;
+    bool in_word = false;
+    for (const char* p = format; *p != '\0'; ++p) {
+        const bool letter = test::is_name_character(*p);
+        if (!name.empty() && !(letter && in_word)) name += '_';
+        name += letter ? std::string(1, *p) : spelled_mark(*p);
+        in_word = letter;
+    }
+    return name;
+}
+
+// The same format may be tried against several element types.
+std::string format_case_name(const ::testing::TestParamInfo<FormatCase>& info) {
+    return format_as_name(info.param.format) + "_as_" + test::words_as_name(info.param.expected->name);
+}
 
 TEST_P(FormatRules, AcceptOrExplain) {
     const FormatCase& c = GetParam();
@@ -35,7 +85,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FormatCase{nullptr, &kUint8, ""},  // no format: unsigned bytes
                       FormatCase{"T{<f:a:}", &kConstFloat, ""}, FormatCase{"T{T{f}}", &kConstFloat, ""},
                       FormatCase{"1T{f:x:}", &kConstFloat, ""}, FormatCase{"fx", &kConstFloat, ""},
-                      FormatCase{"0T{d}f", &kConstFloat, ""}, FormatCase{"()f", &kConstFloat, ""}));
+                      FormatCase{"0T{d}f", &kConstFloat, ""}, FormatCase{"()f", &kConstFloat, ""}),
+    format_case_name);
 
 INSTANTIATE_TEST_SUITE_P(
     Refused, FormatRules,
@@ -73,7 +124,8 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"2(3)f", &kConstFloat, "Cannot handle repeated arrays in format string"},
         FormatCase{"(2,3)f", &kConstFloat, "Expected 0 dimension(s), got 2"},
         FormatCase{"(2 3)f", &kConstFloat, "Expected a comma in format string, got '3'"},
-        FormatCase{"(2", &kConstFloat, "Unexpected end of format string, expected ')'"}));
+        FormatCase{"(2", &kConstFloat, "Unexpected end of format string, expected ')'"}),
+    format_case_name);
 
 // Standard sizes differ from native ones for 'l': 4 bytes, so "=l" is not
 // mistaken for an 8-byte element.

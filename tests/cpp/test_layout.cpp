@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "binding/layout.hpp"
+#include "tests/cpp/param_names.hpp"
 
 namespace quiltmap::binding {
 namespace {
@@ -19,6 +21,10 @@ struct LayoutCase {
 };
 
 class LayoutRules : public ::testing::TestWithParam<LayoutCase> {};
+
+std::string layout_case_name(const ::testing::TestParamInfo<LayoutCase>& info) {
+    return test::words_as_name(info.param.what);
+}
 
 TEST_P(LayoutRules, AcceptOrExplain) {
     const LayoutCase& c = GetParam();
@@ -48,7 +54,8 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"Fortran order", {3, 2}, {4, 12}, {}, "Buffer and memoryview are not contiguous in the same dimension."},
         LayoutCase{"suboffsets without strides", {2, 3}, {}, {-1, -1}, "Buffer exposes suboffsets but no strides"},
         LayoutCase{"indirect axis", {2, 3}, {12, 4}, {-1, 0}, "Buffer not compatible with direct access in dimension 1."},
-        LayoutCase{"direct suboffsets", {2, 3}, {12, 4}, {-1, -1}, ""}));
+        LayoutCase{"direct suboffsets", {2, 3}, {12, 4}, {-1, -1}, ""}),
+    layout_case_name);
 
 TEST(LayoutRules, EmptyBufferSkipsEveryCheck) {
     const std::int64_t shape[] = {0, 3};
