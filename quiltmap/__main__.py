@@ -82,7 +82,7 @@ def main(argv=None):
     progress = None
     if not args.quiet:
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped]
 
             progress = lambda items, **kw: tqdm(items, unit="step", leave=False, **kw)  # noqa: E731
         except ImportError:

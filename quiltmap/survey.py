@@ -28,7 +28,7 @@ import math
 import os
 from dataclasses import dataclass, fields
 from pathlib import Path
-from typing import Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -132,7 +132,8 @@ def load_survey(path: Union[str, os.PathLike]) -> "Survey":
     images = description.get("images")
     if not isinstance(images, list) or len(images) < 2:
         raise SurveyError("images: a list of at least two images is required")
-    views, names = [], []
+    views: List[View] = []
+    names: List[str] = []
     for i, entry in enumerate(images):
         where = f"images[{i}]"
         if not isinstance(entry, dict) or not isinstance(entry.get("path"), str):
@@ -148,8 +149,9 @@ def load_survey(path: Union[str, os.PathLike]) -> "Survey":
         except Exception as error:  # the readers raise many kinds for a damaged file
             raise SurveyError(f"{where}.path: {entry['path']} cannot be read as an image ({error})") from None
         try:
-            camera = Camera(c.get("R"), c.get("C"), *(_number(c, k, f"{where}.camera") for k in ("f", "k1", "k2", "cx", "cy")),
-                            width=image.shape[1], height=image.shape[0], name=str(entry.get("name", entry["path"])))
+            f, k1, k2, cx, cy = (_number(c, k, f"{where}.camera") for k in ("f", "k1", "k2", "cx", "cy"))
+            camera = Camera(c.get("R"), c.get("C"), f, k1, k2, cx, cy, width=image.shape[1], height=image.shape[0],
+                            name=str(entry.get("name", entry["path"])))
         except (ValueError, TypeError) as error:
             raise SurveyError(f"{where}.camera: {error}") from None
         if image.shape[2] != (views[0].image.shape[2] if views else image.shape[2]):
@@ -234,7 +236,7 @@ def write_survey(folder: Union[str, os.PathLike], views: Sequence[View], grid: G
         images.append({"path": name, "name": c.name or name,
                        "camera": {"R": c.R.tolist(), "C": c.C.tolist(), "f": c.f, "k1": c.k1, "k2": c.k2,
                                   "cx": c.cx, "cy": c.cy}})
-    description = {"grid": {"X0": grid.X0, "Y0": grid.Y0, "gsd": grid.gsd, "rows": grid.rows,
+    description: Dict[str, Any] = {"grid": {"X0": grid.X0, "Y0": grid.Y0, "gsd": grid.gsd, "rows": grid.rows,
                             "columns": grid.columns},
                    "heights": {"lowest": float(z_range[0]), "highest": float(z_range[1])},
                    "references": list(references), "images": images}

@@ -92,7 +92,7 @@ def main(argv=None):
     if args.export is not None:
         return export(args)
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
         import matplotlib  # noqa: F401
     except ImportError as error:
         sys.exit(f"the demonstration needs its extras ({error.name} is missing): pip install 'quiltmap[demo]'")
