@@ -133,16 +133,20 @@ def box_mean(a, r):
     return (c[n:, n:] - c[:-n, n:] - c[n:, :-n] + c[:-n, :-n]) / (n * n)
 
 
-def census(a, r):
-    """Census code of each cell: one bit per other cell of its (2r + 1)^2
-    window, set where that cell is darker than the centre."""
+def census(a, r, columns=None):
+    """Census code of each cell: one bit per other cell of its window of
+    2r + 1 rows and 2 columns + 1 columns (columns = r by default), set
+    where that cell is darker than the centre; at most 64 bits."""
+    rows, columns = r, r if columns is None else columns
+    if (2 * rows + 1) * (2 * columns + 1) - 1 > 64:
+        raise ValueError(f"a census window of {2 * rows + 1} x {2 * columns + 1} cells does not fit one uint64")
     H, W = a.shape
-    padded = np.pad(a, r, mode="edge")
+    padded = np.pad(a, ((rows, rows), (columns, columns)), mode="edge")
     code = np.zeros((H, W), np.uint64)
     bit = np.uint64(0)
-    for dy in range(2 * r + 1):
-        for dx in range(2 * r + 1):
-            if dy != r or dx != r:
+    for dy in range(2 * rows + 1):
+        for dx in range(2 * columns + 1):
+            if dy != rows or dx != columns:
                 code |= (padded[dy: dy + H, dx: dx + W] < a).astype(np.uint64) << bit
                 bit += np.uint64(1)
     return code

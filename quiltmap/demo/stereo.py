@@ -24,6 +24,7 @@ from pathlib import Path
 import numpy as np
 
 from .. import _mvs
+from ..reconstruction import census as census_code
 
 # Module imported by the command, and the distribution that provides it.
 EXTRAS = (("skimage", "scikit-image"), ("cv2", "opencv-python-headless"), ("matplotlib", "matplotlib"))
@@ -117,19 +118,7 @@ def census(image, rows, cols):
     pixel of the (2 rows + 1) x (2 cols + 1) window, set where that pixel is
     darker than the centre.  Comparisons, not intensities, so the two
     cameras' differences in exposure do not matter."""
-    bits = (2 * rows + 1) * (2 * cols + 1) - 1
-    if bits > 64:
-        raise ValueError(f"a census window of {bits} bits does not fit one uint64")
-    H, W = image.shape
-    padded = np.pad(image, ((rows, rows), (cols, cols)), mode="edge")
-    code = np.zeros((H, W), np.uint64)
-    bit = np.uint64(0)
-    for dy in range(2 * rows + 1):
-        for dx in range(2 * cols + 1):
-            if dy != rows or dx != cols:
-                code |= (padded[dy: dy + H, dx: dx + W] < image).astype(np.uint64) << bit
-                bit += np.uint64(1)
-    return code, bits
+    return census_code(image, rows, cols), (2 * rows + 1) * (2 * cols + 1) - 1
 
 
 def cost_volume(left, right, disparities, settings):
