@@ -38,10 +38,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
     try {
         result = def.run(def.signature, args, nargsf, kwnames, call);
     } catch (const std::bad_alloc&) {
-        Py_CLEAR(result);
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        Py_CLEAR(result);
         PyErr_SetString(PyExc_SystemError, e.what());
     }
     if (result == nullptr) add_traceback(function->globals, def.qualified_name, call.line(), def.source_path);

@@ -46,7 +46,7 @@ def preview(result, path):
     """Heights (grey, unmatched cells dark red) beside the orthomosaic."""
     from PIL import Image
 
-    from .survey import _replace_atomically
+    from .survey import replace_atomically
 
     heights = result.heights
     finite = np.isfinite(heights)
@@ -59,7 +59,7 @@ def preview(result, path):
     right = np.where(np.isnan(right), 0.45 * np.array([0.0, 0.0, 1.0]), np.clip(right, 0, 1))  # unseen: dark blue
     both = np.concatenate([left, np.ones((left.shape[0], 4, 3)), right], axis=1)
     image = Image.fromarray(np.round(both * 255).astype(np.uint8))
-    _replace_atomically(path, lambda p: image.save(p, format="PNG"))
+    replace_atomically(path, lambda p: image.save(p, format="PNG"))
 
 
 def main(argv=None):

@@ -35,7 +35,8 @@ import numpy as np
 from .geometry import Camera, GroundGrid, View
 from .reconstruction import Settings
 
-__all__ = ["SurveyError", "Survey", "load_survey", "read_image", "write_geotiff", "write_survey"]
+__all__ = ["SurveyError", "Survey", "load_survey", "read_image", "replace_atomically", "write_geotiff",
+           "write_survey"]
 
 
 class SurveyError(ValueError):
@@ -182,7 +183,7 @@ def _sees_the_grid(camera, grid, z_range, samples=9):
     return bool(((depth > 1e-6) & (u >= 0) & (v >= 0) & (u <= camera.width - 1) & (v <= camera.height - 1)).any())
 
 
-def _replace_atomically(path, write):
+def replace_atomically(path, write):
     """Writes through `write(temporary_path)`, then renames onto `path`, so
     that no half-written file is ever left under the final name."""
     path = Path(path)
@@ -214,7 +215,7 @@ def write_geotiff(path: Union[str, os.PathLike], data: np.ndarray, grid: GroundG
             (42113, "s", 4, "nan", True)]  # GDAL_NODATA
     array = np.ascontiguousarray(data, np.float32)
     photometric = "rgb" if array.ndim == 3 and array.shape[2] == 3 else "minisblack"
-    _replace_atomically(path, lambda p: tifffile.imwrite(p, array, photometric=photometric, extratags=tags,
+    replace_atomically(path, lambda p: tifffile.imwrite(p, array, photometric=photometric, extratags=tags,
                                                          metadata=None))
 
 
@@ -231,7 +232,7 @@ def write_survey(folder: Union[str, os.PathLike], views: Sequence[View], grid: G
     for i, view in enumerate(views):
         name = f"view_{i}.tif"
         pixels = np.round(np.clip(view.image, 0, 1) * 65535).astype(np.uint16)
-        _replace_atomically(folder / name, lambda p: tifffile.imwrite(p, pixels, metadata=None))
+        replace_atomically(folder / name, lambda p: tifffile.imwrite(p, pixels, metadata=None))
         c = view.camera
         images.append({"path": name, "name": c.name or name,
                        "camera": {"R": c.R.tolist(), "C": c.C.tolist(), "f": c.f, "k1": c.k1, "k2": c.k2,
@@ -244,5 +245,5 @@ def write_survey(folder: Union[str, os.PathLike], views: Sequence[View], grid: G
         description["settings"] = {f.name: getattr(settings, f.name) for f in fields(Settings)}
     if epsg is not None:
         description["epsg"] = epsg
-    _replace_atomically(folder / "survey.json", lambda p: p.write_text(json.dumps(description, indent=2) + "\n"))
+    replace_atomically(folder / "survey.json", lambda p: p.write_text(json.dumps(description, indent=2) + "\n"))
     return folder / "survey.json"
