@@ -23,7 +23,7 @@ stereo: $(VENV)/.installed $(VENV)/.extras-stereo
 
 test: test-cpp test-python
 
-test-python: $(VENV)/.installed $(VENV)/.extras-test $(VENV)/.extras-demo
+test-python: $(VENV)/.installed $(VENV)/.extras-test $(VENV)/.extras-demo $(VENV)/.extras-tiled
 	cd tests && ../$(PYTHON) -m pytest -q
 
 test-cpp: $(CPP_BUILD)/build.ninja
@@ -41,7 +41,7 @@ $(VENV)/.installed: $(VENV)/.created $(PACKAGE_SOURCES)
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
 	touch $@
 
-# Optional dependency groups of pyproject.toml (test, demo, bench, stereo).
+# Optional dependency groups of pyproject.toml (test, demo, bench, stereo, tiled).
 $(VENV)/.extras-%: $(VENV)/.created pyproject.toml
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation ".[$*]"
 	touch $@ $(VENV)/.installed
@@ -65,7 +65,7 @@ wheels:
 # AddressSanitizer and UndefinedBehaviorSanitizer (tools/test-sanitized).
 SANITIZE_BUILD := build/sanitize
 
-test-sanitizers: $(VENV)/.installed $(VENV)/.extras-test $(VENV)/.extras-demo
+test-sanitizers: $(VENV)/.installed $(VENV)/.extras-test $(VENV)/.extras-demo $(VENV)/.extras-tiled
 	tools/ensure-gtest
 	$(VENV)/bin/cmake -S . -B $(SANITIZE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DQUILTMAP_SANITIZE=ON -DQUILTMAP_BUILD_TESTS=ON -DQUILTMAP_BUILD_EXTENSION=ON \

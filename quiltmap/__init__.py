@@ -7,6 +7,8 @@ photographs with known cameras, step by step or in one call.
     result = reconstruct([View(camera, image), ...], GroundGrid(X0, Y0, gsd, rows, columns),
                          z_range=(lowest, highest))
 
+Surveys larger than one machine run tile by tile on Dask with
+`reconstruct_tiled` and `Tiling` (`quiltmap.tiled`, the `tiled` extras).
 `quiltmap.geometry` states the units and conventions; the kernels themselves
 are in `quiltmap._mvs`.
 """
@@ -26,6 +28,7 @@ _EXPORTS = {
     "reconstruct": "reconstruction", "plane_sweep": "reconstruction", "aggregate": "reconstruction",
     "select_heights": "reconstruction", "consistency_mask": "reconstruction", "filter_heights": "reconstruction",
     "fill_holes": "reconstruction", "orthomosaic": "reconstruction",
+    "Tiling": "tiled", "reconstruct_tiled": "tiled",
 }
 
 __all__ = [*_EXPORTS, "__version__"]

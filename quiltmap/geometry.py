@@ -19,7 +19,7 @@ Conventions (those of the kernels):
 """
 import math
 from dataclasses import dataclass, field
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -148,6 +148,10 @@ class GroundGrid:
         """(row, column) positions in units of cells, 0 at the centre of cell (0, 0)."""
         return (self.Y0 - Y) / self.gsd - 0.5, (X - self.X0) / self.gsd - 0.5
 
+    def window(self, row, column, rows, columns):
+        """The grid of `rows` x `columns` of these cells from cell (row, column) on."""
+        return GroundGrid(self.X0 + column * self.gsd, self.Y0 - row * self.gsd, self.gsd, rows, columns)
+
     def grown(self, cells):
         """The grid with `cells` more cells on every side."""
         return GroundGrid(self.X0 - cells * self.gsd, self.Y0 + cells * self.gsd, self.gsd,
@@ -156,7 +160,8 @@ class GroundGrid:
 
 class View(NamedTuple):
     """A photograph and the camera that took it: image (height, width,
-    channels) float32, in any linear unit of brightness."""
+    channels) float32, in any linear unit of brightness; for a tiled run
+    also a quiltmap.survey.ImageFile, read a window at a time."""
 
     camera: Camera
-    image: np.ndarray
+    image: Any

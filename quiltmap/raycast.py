@@ -6,8 +6,10 @@ import numpy as np
 __all__ = ["bilinear", "cast"]
 
 
-def bilinear(raster, grid, X, Y):
-    """Bilinear lookup of a (H, W, ...) raster at plan positions, clamped at its edges."""
+def bilinear(raster, grid, X, Y, origin=(0, 0)):
+    """Bilinear lookup of a (H, W, ...) raster at plan positions, clamped at
+    the grid's edges. The raster may be a window of the grid that starts at
+    cell `origin` and holds every cell the positions need."""
     r, c = grid.fractional_index(X, Y)
     r = np.clip(r, 0, grid.H - 1.000001)
     c = np.clip(c, 0, grid.W - 1.000001)
@@ -15,6 +17,8 @@ def bilinear(raster, grid, X, Y):
     fr, fc = r - r0, c - c0
     if raster.ndim == 3:
         fr, fc = fr[:, None], fc[:, None]
+    r0 -= origin[0]
+    c0 -= origin[1]
     a, b = raster[r0, c0], raster[r0, c0 + 1]
     cc, d = raster[r0 + 1, c0], raster[r0 + 1, c0 + 1]
     return (a * (1 - fc) + b * fc) * (1 - fr) + (cc * (1 - fc) + d * fc) * fr
@@ -30,10 +34,15 @@ def _block_max(heights, block):
     return np.max([peak[i: i + rows, j: j + cols] for i in range(3) for j in range(3)], axis=0)
 
 
-def cast(heights, grid, origin, dirs, z_range, refine=8, block=16):
+def cast(heights, grid, origin, dirs, z_range, refine=8, block=16, window=(0, 0)):
     """Distance along each ray (origin + t dirs, dirs pointing down) to its
     first crossing of the bilinear height field; rays that reach the bottom
-    of z_range without a crossing get that bottom's distance."""
+    of z_range without a crossing get that bottom's distance.
+
+    `heights` may be a window of the grid's heights starting at cell
+    `window`, a multiple of `block` on both axes, that holds the cells within
+    reach of every ray between the two heights of z_range, widened by two
+    blocks: each ray's distance is then the one over the whole grid, to the bit."""
     z_lo, z_hi = z_range
     dz = dirs[:, 2]
     down = dz < -1e-9
@@ -53,8 +62,8 @@ def cast(heights, grid, origin, dirs, z_range, refine=8, block=16):
         t = t_start[active]
         p = origin + t[:, None] * dirs[active]
         r, c = grid.fractional_index(p[:, 0], p[:, 1])
-        r = np.clip(np.round(r), 0, grid.H - 1).astype(np.intp) // block
-        c = np.clip(np.round(c), 0, grid.W - 1).astype(np.intp) // block
+        r = np.clip(np.round(r), 0, grid.H - 1).astype(np.intp) // block - window[0] // block
+        c = np.clip(np.round(c), 0, grid.W - 1).astype(np.intp) // block - window[1] // block
         ahead = t + leap[active]
         clear = (origin[2] + ahead * dz[active] > peaks[r, c]) & (ahead < t_end[active])
         t_start[active[clear]] = ahead[clear]
@@ -67,7 +76,7 @@ def cast(heights, grid, origin, dirs, z_range, refine=8, block=16):
     t = t_start[active]
     while active.size:
         p = origin + t[:, None] * dirs[active]
-        below = p[:, 2] <= bilinear(heights, grid, p[:, 0], p[:, 1])
+        below = p[:, 2] <= bilinear(heights, grid, p[:, 0], p[:, 1], window)
         if below.any():
             # Bisect between the last point above and the first below.
             idx, hi = active[below], t[below]
@@ -75,7 +84,7 @@ def cast(heights, grid, origin, dirs, z_range, refine=8, block=16):
             for _ in range(refine):
                 mid = 0.5 * (lo + hi)
                 q = origin + mid[:, None] * dirs[idx]
-                under = q[:, 2] <= bilinear(heights, grid, q[:, 0], q[:, 1])
+                under = q[:, 2] <= bilinear(heights, grid, q[:, 0], q[:, 1], window)
                 hi = np.where(under, mid, hi)
                 lo = np.where(under, lo, mid)
             t_hit[idx] = hi

@@ -22,7 +22,7 @@ import time
 from collections import defaultdict
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -152,19 +152,23 @@ def census(a, r, columns=None):
     return code
 
 
-def _sweep(views, grid, heights, refs, settings, kernels, stages, workers):
+def grey(image):
+    """The mean of an image's channels, (h, w, 1) float32: what the plane sweep matches."""
+    return np.ascontiguousarray(image.mean(axis=2, keepdims=True, dtype=np.float32))
+
+
+def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, workers):
     """Cost volumes (D, H, W) float32 in [0, 1], one per reference view, and
     the number of views that see each cell's whole window at the middle label."""
     H, W, D, r = grid.H, grid.W, len(heights), settings.window
     bits = (2 * r + 1) ** 2 - 1
     costs = [np.empty((D, H, W), np.float32) for _ in refs]
     seen = np.zeros((H, W), np.int32)
-    grey = [np.ascontiguousarray(img.mean(axis=2, keepdims=True, dtype=np.float32)) for _, img in views]
 
     def label(d):
         Z = np.full((H, W), heights[d], np.float32)
         codes, whole = [], []
-        for (cam, _), img in zip(views, grey):
+        for cam, img in zip(cameras, greys):
             out = np.zeros((H, W, 1), np.float32)
             valid = np.empty((H, W), np.uint8)
             kernels.sample_view(img, cam.R, cam.C, cam.f, cam.k1, cam.k2, cam.cx, cam.cy,
@@ -173,7 +177,7 @@ def _sweep(views, grid, heights, refs, settings, kernels, stages, workers):
             whole.append(box_mean(valid.astype(np.float64), r) > 1 - 1e-9)
         for k, a in enumerate(refs):
             distances = [np.where(whole[a] & whole[b], np.bitwise_count(codes[a] ^ codes[b]) / bits, np.inf)
-                         for b in range(len(views)) if b != a]
+                         for b in range(len(cameras)) if b != a]
             # Occlusion-robust: the mean over the best views that see the whole window.
             best = np.sort(np.stack(distances), axis=0)[: settings.best_views]
             usable = np.isfinite(best)
@@ -199,9 +203,14 @@ def plane_sweep(views: Sequence[View], grid: GroundGrid, heights: ArrayLike, ref
     the grid grown by the window radius, so that border cells have whole
     windows."""
     settings = settings or Settings()
+    return _sweep_grown([cam for cam, _ in views], [grey(img) for _, img in views], grid, heights, refs, settings,
+                        kernels or _mvs, stages or Stages(), threads)
+
+
+def _sweep_grown(cameras, greys, grid, heights, refs, settings, kernels, stages, threads):
     r = settings.window
-    costs, seen = _sweep(views, grid.grown(r), np.asarray(heights, np.float64), refs, settings,
-                         kernels or _mvs, stages or Stages(), threads)
+    costs, seen = _sweep(cameras, greys, grid.grown(r), np.asarray(heights, np.float64), refs, settings,
+                         kernels, stages, threads)
     return [np.ascontiguousarray(c[:, r:-r, r:-r]) for c in costs], seen[r:-r, r:-r]
 
 
@@ -272,37 +281,89 @@ def fill_holes(z: FloatArray, mask: np.ndarray) -> FloatArray:
     return z
 
 
-def visible_from(cam, grid, Z, z_range):
-    """Cells whose ground point the camera sees over the height model Z."""
-    X, Y = grid.centres()
-    P = np.stack([X, Y, Z], axis=-1).reshape(-1, 3).astype(np.float64)
+def visible_from(cam, grid, Z, z_range, region=None, window=(0, 0)):
+    """Cells whose ground point the camera sees over the height model Z.
+    region: the cells (first row, end row, first column, end column) to
+    answer for, all of Z's by default; Z may be a window of the grid's
+    heights starting at cell `window` (see raycast.cast for what it must hold)."""
+    r0, r1, c0, c1 = region or (0, Z.shape[0], 0, Z.shape[1])
+    # The same arithmetic as grid.centres(), in the whole grid's frame.
+    X = grid.X0 + (np.arange(c0, c1) + 0.5) * grid.gsd
+    Y = grid.Y0 - (np.arange(r0, r1) + 0.5) * grid.gsd
+    X, Y = np.meshgrid(X, Y)
+    heights = Z[r0 - window[0]: r1 - window[0], c0 - window[1]: c1 - window[1]]
+    P = np.stack([X, Y, heights], axis=-1).reshape(-1, 3).astype(np.float64)
     dirs = P - cam.C
     distance = np.linalg.norm(dirs, axis=1)
-    t = cast(Z, grid, cam.C, dirs / distance[:, None], z_range, refine=6)
-    return (t >= distance - 0.5 * grid.gsd).reshape(Z.shape)
+    t = cast(Z, grid, cam.C, dirs / distance[:, None], z_range, refine=6, window=window)
+    return (t >= distance - 0.5 * grid.gsd).reshape(heights.shape)
+
+
+# The orthomosaic samples the views block by block, each block's corner
+# computed from the grid's, so that a tiled run whose tiles start on block
+# boundaries makes the same calls and gets the same bits.
+MOSAIC_BLOCK = 64
+
+
+def mosaic_region(views, grid, Z, region, z_range, window=(0, 0), *, kernels=None, stages=None):
+    """The orthomosaic and source of the cells `region` (first row, end row,
+    first column, end column) of `grid`; Z holds the heights of the grid from
+    cell `window` on, over the region and every cell the rays to it pass."""
+    kernels = kernels or _mvs
+    stages = stages or Stages()
+    r0, r1, c0, c1 = region
+    H, W = r1 - r0, c1 - c0
+    channels = views[0].image.shape[2]
+    mosaic = np.full((H, W, channels), np.nan, np.float32)
+    source = np.full((H, W), -1, np.int8)
+    blocks = [(br, min(br + MOSAIC_BLOCK, r1), bc, min(bc + MOSAIC_BLOCK, c1))
+              for br in range(r0, r1, MOSAIC_BLOCK) for bc in range(c0, c1, MOSAIC_BLOCK)]
+    order = sorted(range(len(views)), key=lambda i: views[i].camera.off_nadir)
+    for i in stages.run("orthomosaic", order):
+        cam, img = views[i]
+        out = np.zeros((H, W, channels), np.float32)
+        valid = np.zeros((H, W), bool)
+        for br0, br1, bc0, bc1 in blocks:
+            block = grid.window(br0, bc0, br1 - br0, bc1 - bc0)
+            heights = np.ascontiguousarray(Z[br0 - window[0]: br1 - window[0], bc0 - window[1]: bc1 - window[1]])
+            colour = np.zeros((block.H, block.W, channels), np.float32)
+            sampled = np.empty((block.H, block.W), np.uint8)
+            kernels.sample_view(img, cam.R, cam.C, cam.f, cam.k1, cam.k2, cam.cx, cam.cy,
+                                block.X0, block.Y0, block.gsd, heights, colour, sampled)
+            out[br0 - r0: br1 - r0, bc0 - c0: bc1 - c0] = colour
+            valid[br0 - r0: br1 - r0, bc0 - c0: bc1 - c0] = sampled.astype(bool)
+        take = (source < 0) & valid & visible_from(cam, grid, Z, z_range, region, window)
+        mosaic[take] = out[take]
+        source[take] = i
+    return mosaic, source
 
 
 def orthomosaic(views: Sequence[View], grid: GroundGrid, Z: FloatArray, *, kernels: Any = None,
                 stages: Optional["Stages"] = None) -> Tuple[FloatArray, np.ndarray]:
     """Colour of each cell from the most nadir view that sees it over the
     height model Z (NaN where none does), and the index of that view (-1)."""
-    kernels = kernels or _mvs
-    stages = stages or Stages()
-    H, W = Z.shape
-    mosaic = np.full((H, W, views[0].image.shape[2]), np.nan, np.float32)
-    source = np.full((H, W), -1, np.int8)
-    z_range = (float(Z.min()) - 1.0, float(Z.max()) + 1.0)
-    order = sorted(range(len(views)), key=lambda i: views[i].camera.off_nadir)
-    for i in stages.run("orthomosaic", order):
-        cam, img = views[i]
-        out = np.zeros((H, W, img.shape[2]), np.float32)
-        valid = np.empty((H, W), np.uint8)
-        kernels.sample_view(img, cam.R, cam.C, cam.f, cam.k1, cam.k2, cam.cx, cam.cy,
-                            grid.X0, grid.Y0, grid.gsd, Z, out, valid)
-        take = (source < 0) & valid.astype(bool) & visible_from(cam, grid, Z, z_range)
-        mosaic[take] = out[take]
-        source[take] = i
-    return mosaic, source
+    return mosaic_region(views, grid, Z, (0, grid.H, 0, grid.W), mosaic_heights(Z), kernels=kernels, stages=stages)
+
+
+def mosaic_heights(Z):
+    """The height range the orthomosaic's rays are cast through."""
+    return (float(np.min(Z)) - 1.0, float(np.max(Z)) + 1.0)
+
+
+def match_heights(cameras, greys, grid, heights, refs, settings, *, threads, kernels, stages):
+    """Every step up to the height model: plane sweep of the grey images,
+    aggregation, selection, consistency, filter and filled holes. Returns
+    (filtered, filled, matched, raw)."""
+    costs, seen = _sweep_grown(cameras, greys, grid, heights, refs, settings, kernels, stages, threads)
+    picks = [select_heights(aggregate(cost, settings, kernels=kernels), heights, settings)
+             for cost in stages.run("semi-global matching", costs)]
+    del costs
+    with stages.single("consistency"):
+        matched, raw = consistency_mask(picks, seen, heights, settings)
+    with stages.single("height filter"):
+        smooth = filter_heights(raw, matched, settings, kernels=kernels)
+        filled = fill_holes(smooth, matched)
+    return smooth, filled, matched, raw
 
 
 @dataclass
@@ -318,9 +379,12 @@ class Result:
     labels: np.ndarray  # (labels,) the heights of the plane sweep
     stage_times: dict  # seconds per stage
     kernel_times: dict  # seconds per call, by kernel name
+    workers: dict = field(default_factory=dict)  # tiled runs: peak resident bytes of each worker process
 
 
-def _check_survey(views, grid, z_range, refs):
+def _check_survey(views, grid, z_range, refs, files=False):
+    """Refuses what reconstruct cannot use; files: images may also be read a
+    window at a time (quiltmap.survey.ImageFile)."""
     if not isinstance(grid, GroundGrid):
         raise TypeError(f"grid must be a quiltmap.GroundGrid, not {type(grid).__name__}")
     if len(views) < 2:
@@ -330,8 +394,8 @@ def _check_survey(views, grid, z_range, refs):
             raise TypeError(f"views[{i}] must be a quiltmap.View(camera, image)")
         image = view.image
         shape = (view.camera.height, view.camera.width)
-        if not (isinstance(image, np.ndarray) and image.dtype == np.float32 and image.ndim == 3
-                and image.shape[:2] == shape):
+        kind_ok = isinstance(image, np.ndarray) or (files and hasattr(image, "window"))
+        if not (kind_ok and image.dtype == np.float32 and image.ndim == 3 and image.shape[:2] == shape):
             raise ValueError(f"views[{i}].image must be a float32 array of shape {shape + ('channels',)}, "
                              f"not {getattr(image, 'dtype', type(image).__name__)} {np.shape(image)}")
         if image.shape[2] != views[0].image.shape[2]:
@@ -361,15 +425,9 @@ def reconstruct(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, f
     stages = Stages(progress)
     heights = np.linspace(float(z_range[0]), float(z_range[1]), settings.labels)
 
-    costs, seen = plane_sweep(views, grid, heights, refs, settings, threads=threads, kernels=kernels,
-                              stages=stages)
-    picks = [select_heights(aggregate(cost, settings, kernels=kernels), heights, settings)
-             for cost in stages.run("semi-global matching", costs)]
-    with stages.single("consistency"):
-        matched, raw = consistency_mask(picks, seen, heights, settings)
-    with stages.single("height filter"):
-        smooth = filter_heights(raw, matched, settings, kernels=kernels)
-        filled = fill_holes(smooth, matched)
+    smooth, filled, matched, raw = match_heights([cam for cam, _ in views], [grey(img) for _, img in views], grid,
+                                                 heights, refs, settings, threads=threads, kernels=kernels,
+                                                 stages=stages)
     mosaic, source = orthomosaic(views, grid, filled, kernels=kernels, stages=stages)
     kernel_times = dict(getattr(kernels, "calls", {}))
     return Result(smooth, filled, matched, raw, mosaic, source, heights, dict(stages.times), kernel_times)

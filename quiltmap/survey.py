@@ -35,8 +35,8 @@ import numpy as np
 from .geometry import Camera, GroundGrid, View
 from .reconstruction import Settings
 
-__all__ = ["SurveyError", "Survey", "load_survey", "read_image", "replace_atomically", "write_geotiff",
-           "write_survey"]
+__all__ = ["SurveyError", "Survey", "ImageFile", "load_survey", "read_image", "replace_atomically",
+           "write_geotiff", "create_geotiff", "write_survey"]
 
 
 class SurveyError(ValueError):
@@ -62,16 +62,27 @@ def read_image(path: Union[str, os.PathLike]) -> np.ndarray:
         import tifffile
 
         data = tifffile.imread(path)
+    elif path.suffix.lower() == ".npy":
+        data = np.load(path)
     else:
         from PIL import Image
 
         with Image.open(path) as image:
             data = np.asarray(image)
+    return _brightness(_channels(data, path), path)
+
+
+def _channels(data, path):
+    """The pixels as (rows, columns, channels), grey or colour; alpha is not brightness."""
     if data.ndim == 2:
         data = data[..., None]
     if data.ndim != 3 or data.shape[2] not in (1, 3, 4):
         raise SurveyError(f"{path.name}: not a grey or colour image (shape {data.shape})")
-    data = data[..., :3] if data.shape[2] == 4 else data  # alpha is not brightness
+    return data[..., :3] if data.shape[2] == 4 else data
+
+
+def _brightness(data, path):
+    """Pixels as float32 in [0, 1], the same value for a pixel however much of the image is read."""
     if data.dtype == np.uint8:
         return (data / np.float32(255)).astype(np.float32)
     if data.dtype == np.uint16:
@@ -79,6 +90,52 @@ def read_image(path: Union[str, os.PathLike]) -> np.ndarray:
     if data.dtype.kind == "f":
         return np.ascontiguousarray(data, np.float32)
     raise SurveyError(f"{path.name}: pixels of type {data.dtype} (8- or 16-bit expected)")
+
+
+class ImageFile:
+    """A photograph on disk read a window at a time, with the pixels
+    read_image gives. Pickles as its path, so a task on another machine can
+    read its own windows. NumPy files and uncompressed TIFF files are
+    memory-mapped and only the window's pixels are read; other files are
+    decoded whole, then cut."""
+
+    def __init__(self, path: Union[str, os.PathLike]):
+        self.path = Path(path)
+        pixels = self._pixels()
+        if pixels is None:
+            self.shape = read_image(self.path).shape
+        else:
+            self.shape = _channels(pixels, self.path).shape
+            _brightness(pixels[:0], self.path)  # refuses other pixel types now, not in a task
+        self.dtype = np.dtype(np.float32)
+        self.ndim = 3
+
+    def _pixels(self):
+        """The file's pixels memory-mapped, or None where they cannot be."""
+        suffix = self.path.suffix.lower()
+        if suffix == ".npy":
+            return np.load(self.path, mmap_mode="r")
+        if suffix in (".tif", ".tiff"):
+            import tifffile
+
+            try:
+                return tifffile.memmap(self.path, mode="r")
+            except ValueError:  # compressed or scattered in strips
+                return None
+        return None
+
+    def window(self, y0, y1, x0, x1):
+        """Rows y0 to y1 and columns x0 to x1 (ends excluded), float32."""
+        pixels = self._pixels()
+        if pixels is None:
+            return read_image(self.path)[y0:y1, x0:x1]
+        return _brightness(np.array(_channels(pixels, self.path)[y0:y1, x0:x1]), self.path)
+
+    def __reduce__(self):
+        return ImageFile, (self.path,)
+
+    def __repr__(self):
+        return f"ImageFile({str(self.path)!r}, shape={self.shape})"
 
 
 def _number(entry, key, where):
@@ -95,9 +152,11 @@ def _object(entry, key, where):
     return value
 
 
-def load_survey(path: Union[str, os.PathLike]) -> "Survey":
+def load_survey(path: Union[str, os.PathLike], lazy: bool = False) -> "Survey":
     """The survey that the JSON file at `path` describes, its images read and
-    every entry checked; SurveyError names the first offending entry."""
+    every entry checked; SurveyError names the first offending entry.
+    lazy: the views' images are ImageFile, read a window at a time by a
+    tiled reconstruction (quiltmap.tiled), instead of arrays."""
     path = Path(path)
     try:
         description = json.loads(path.read_text())
@@ -144,7 +203,7 @@ def load_survey(path: Union[str, os.PathLike]) -> "Survey":
         if not file.is_file():
             raise SurveyError(f"{where}.path: {entry['path']} does not exist")
         try:
-            image = read_image(file)
+            image = ImageFile(file) if lazy else read_image(file)
         except SurveyError as error:
             raise SurveyError(f"{where}.path: {error}") from None
         except Exception as error:  # the readers raise many kinds for a damaged file
@@ -200,6 +259,19 @@ def write_geotiff(path: Union[str, os.PathLike], data: np.ndarray, grid: GroundG
                   epsg: Optional[int] = None) -> None:
     """`data` (rows, columns[, bands]) as a GeoTIFF on `grid` (pixel-is-area,
     the top-left corner at (X0, Y0)), NaN marked as no data."""
+    array = np.ascontiguousarray(data, np.float32)
+    replace_atomically(path, lambda p: _write_tiff(p, grid, epsg, array.shape, array.dtype, array))
+
+
+def create_geotiff(path: Union[str, os.PathLike], shape: Tuple[int, ...], dtype: Any, grid: GroundGrid,
+                   epsg: Optional[int] = None) -> int:
+    """An uncompressed GeoTIFF of `shape` (rows, columns[, bands]) on `grid`,
+    zero-filled, whose pixels are stored in one run from the byte offset
+    returned, for np.memmap to fill part by part."""
+    return _write_tiff(path, grid, epsg, tuple(shape), np.dtype(dtype), None)
+
+
+def _write_tiff(path, grid, epsg, shape, dtype, data):
     import tifffile
 
     keys = [(1024, 1 if epsg else 32767),  # GTModelTypeGeoKey: projected, or user-defined
@@ -211,12 +283,15 @@ def write_geotiff(path: Union[str, os.PathLike], data: np.ndarray, grid: GroundG
         geokeys += [key, 0, 1, value]
     tags = [(33550, "d", 3, (grid.gsd, grid.gsd, 0.0), True),  # ModelPixelScale
             (33922, "d", 6, (0.0, 0.0, 0.0, grid.X0, grid.Y0, 0.0), True),  # ModelTiepoint
-            (34735, "H", len(geokeys), geokeys, True),  # GeoKeyDirectory
-            (42113, "s", 4, "nan", True)]  # GDAL_NODATA
-    array = np.ascontiguousarray(data, np.float32)
-    photometric = "rgb" if array.ndim == 3 and array.shape[2] == 3 else "minisblack"
-    replace_atomically(path, lambda p: tifffile.imwrite(p, array, photometric=photometric, extratags=tags,
-                                                         metadata=None))
+            (34735, "H", len(geokeys), geokeys, True)]  # GeoKeyDirectory
+    if dtype.kind == "f":
+        tags.append((42113, "s", 4, "nan", True))  # GDAL_NODATA
+    photometric = "rgb" if len(shape) == 3 and shape[2] == 3 else "minisblack"
+    big = int(np.prod(shape)) * dtype.itemsize > 2**32 - 2**25  # room for the tags within classic TIFF's 4 GiB
+    offset, _ = tifffile.imwrite(path, data, shape=None if data is not None else shape,
+                                 dtype=None if data is not None else dtype, photometric=photometric,
+                                 extratags=tags, metadata=None, bigtiff=big, returnoffset=True)
+    return offset
 
 
 def write_survey(folder: Union[str, os.PathLike], views: Sequence[View], grid: GroundGrid,
