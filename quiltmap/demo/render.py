@@ -109,16 +109,27 @@ def _facade(P):
     return np.where(window[:, None], [0.18, 0.22, 0.28], [0.72, 0.66, 0.56])
 
 
-def render_view(scene, cam, rng, noise=0.01, supersample=2):
-    """The photograph taken by `cam`: (h, w, 3) float32 in [0, 1]."""
-    s = supersample
+def render_view(scene, cam, rng, noise=0.01, supersample=2, band=64):
+    """The photograph taken by `cam`: (h, w, 3) float32 in [0, 1]. Rendered
+    `band` rows at a time, which bounds the rays held at once; every ray is
+    traced on its own, so the band does not change a bit of the result."""
+    z_range = (float(scene.heights.min()) - 0.5, float(scene.heights.max()) + 0.5)
+    img = np.concatenate([_render_rows(scene, cam, np.arange(top, min(top + band, cam.h)), supersample,
+                                       z_range).mean(axis=(1, 3)) for top in range(0, cam.h, band)])
+    # Each camera's own exposure, then sensor noise.
+    img = img * rng.uniform(0.9, 1.1) + rng.uniform(-0.03, 0.03)
+    img = img + rng.normal(0.0, noise, img.shape)
+    return np.clip(img, 0.0, 1.0).astype(np.float32)
+
+
+def _render_rows(scene, cam, image_rows, s, z_range):
+    """The supersampled colours of some rows of the photograph: (rows, s, w, s, 3)."""
     offsets = (np.arange(s) + 0.5) / s - 0.5
-    rows = (np.arange(cam.h)[:, None] + offsets).ravel()
+    rows = (image_rows[:, None] + offsets).ravel()
     cols = (np.arange(cam.w)[:, None] + offsets).ravel()
     v, u = np.meshgrid(rows, cols, indexing="ij")
     u, v = u.reshape(-1), v.reshape(-1)
     dirs = cam.rays(u, v)
-    z_range = (float(scene.heights.min()) - 0.5, float(scene.heights.max()) + 0.5)
     t = cast(scene.heights, scene.fine, cam.C, dirs, z_range)
     P = cam.C + t[:, None] * dirs
     rgb = bilinear(scene.colours, scene.fine, P[:, 0], P[:, 1])
@@ -139,8 +150,4 @@ def render_view(scene, cam, rng, noise=0.01, supersample=2):
         shade = 0.45 + 0.55 * np.clip(normal @ sun_direction()[:2], 0, None)
         rgb[wall] = _facade(P[wall]) * shade[:, None]
 
-    img = rgb.reshape(cam.h, s, cam.w, s, 3).mean(axis=(1, 3))
-    # Each camera's own exposure, then sensor noise.
-    img = img * rng.uniform(0.9, 1.1) + rng.uniform(-0.03, 0.03)
-    img = img + rng.normal(0.0, noise, img.shape)
-    return np.clip(img, 0.0, 1.0).astype(np.float32)
+    return rgb.reshape(len(image_rows), s, cam.w, s, 3)

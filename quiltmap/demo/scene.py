@@ -104,8 +104,7 @@ class _Layout:
 
     def street_distance(self, X, Y):
         """Distance to the nearest street's centre line, and whether the nearest runs along X."""
-        dy = np.min(np.abs(np.subtract.outer(Y, self.streets_y)), axis=-1)
-        dx = np.min(np.abs(np.subtract.outer(X, self.streets_x)), axis=-1)
+        dy, dx = nearest(Y, self.streets_y), nearest(X, self.streets_x)
         return np.minimum(dx, dy), dy <= dx
 
     def _place_buildings(self, rng, half):
@@ -157,20 +156,43 @@ class _Layout:
             self.trees.append(Tree(x, y, radius, rng.uniform(4.0, 10.0), base, rng.uniform(0, 2 * np.pi)))
 
     def surface(self, X, Y):
-        """Heights and material ids at plan positions X, Y."""
+        """Heights and material ids at plan positions X, Y: a raster from
+        meshgrid (X along columns, Y along rows)."""
         z = self.terrain(X, Y)
         d, _ = self.street_distance(X, Y)
         material = np.where(d <= self.road_half, ROAD, GROUND).astype(np.uint8)
         for b in self.buildings:
-            inside = b.inside(X, Y)
-            z = np.where(inside, b.roof(X, Y), z)
-            material[inside] = GABLE_ROOF if b.gable else FLAT_ROOF
+            box = footprint(X, Y, b.x, b.y, b.half_x, b.half_y)
+            inside = b.inside(X[box], Y[box])
+            z[box] = np.where(inside, b.roof(X[box], Y[box]), z[box])
+            material[box][inside] = GABLE_ROOF if b.gable else FLAT_ROOF
         for t in self.trees:
-            crown = t.crown(X, Y)
-            above = crown > z
-            z = np.where(above, crown, z)
-            material[above] = TREE
+            box = footprint(X, Y, t.x, t.y, 1.15 * t.radius, 1.15 * t.radius)  # the crown's widest lobe
+            crown = t.crown(X[box], Y[box])
+            above = crown > z[box]
+            z[box] = np.where(above, crown, z[box])
+            material[box][above] = TREE
         return z, material
+
+
+def nearest(values, lines):
+    """Distance from each value to the nearest of `lines`, one line at a time
+    so that a raster needs no copy per line."""
+    distance = np.full(np.shape(values), np.inf)
+    for line in lines:
+        distance = np.minimum(distance, np.abs(values - line))
+    return distance
+
+
+def footprint(X, Y, x, y, half_x, half_y):
+    """The rows and columns of a raster from meshgrid that hold every cell
+    within half_x, half_y of (x, y): each feature touches only its own box,
+    which keeps a large town's cost in proportion to its area."""
+    columns = np.flatnonzero(np.abs(X[0] - x) <= half_x)
+    rows = np.flatnonzero(np.abs(Y[:, 0] - y) <= half_y)
+    if columns.size == 0 or rows.size == 0:
+        return (slice(0, 0), slice(0, 0))
+    return (slice(rows[0], rows[-1] + 1), slice(columns[0], columns[-1] + 1))
 
 
 def _band_noise(rng, shape, scale):
@@ -196,8 +218,8 @@ def _colours(layout, fine, X, Y, z, material, rng):
     n_fine = _band_noise(rng, z.shape, 0.5 / f)
     rgb = np.empty(z.shape + (3,), np.float32)
 
-    def paint(where, colour, variation):
-        rgb[where] = np.asarray(colour)[None, :] * (1.0 + variation[where])[:, None]
+    def paint(where, colour, variation, target=rgb):
+        target[where] = np.asarray(colour)[None, :] * (1.0 + variation[where])[:, None]
 
     # Grass with patches of bare soil.
     grass = material == GROUND
@@ -214,8 +236,7 @@ def _colours(layout, fine, X, Y, z, material, rng):
     dash = (dist < 0.3) & (np.mod(along, 6.0) < 3.0)
     edge = np.abs(dist - (layout.road_half - 0.6)) < 0.3
     # Crosswalks: stripes across a street, just before each crossing.
-    cross_x = np.min(np.abs(np.subtract.outer(X, layout.streets_x)), axis=-1)
-    cross_y = np.min(np.abs(np.subtract.outer(Y, layout.streets_y)), axis=-1)
+    cross_x, cross_y = nearest(X, layout.streets_x), nearest(Y, layout.streets_y)
     before = np.where(along_x, cross_x, cross_y)
     across = np.where(along_x, Y, X)
     zebra = (before > layout.road_half + 0.5) & (before < layout.road_half + 3.5) & (np.mod(across, 1.2) < 0.6)
@@ -225,29 +246,31 @@ def _colours(layout, fine, X, Y, z, material, rng):
     # Flat roofs: gravel or membrane, a parapet band, rooftop units.
     palettes = [(0.55, 0.55, 0.53), (0.62, 0.60, 0.56), (0.42, 0.44, 0.47)]
     for b in layout.buildings:
-        inside = b.inside(X, Y) & ((material == FLAT_ROOF) | (material == GABLE_ROOF))
+        box = footprint(X, Y, b.x, b.y, b.half_x, b.half_y)
+        Xb, Yb, fine_b, mid_b, roof_rgb = X[box], Y[box], n_fine[box], n_mid[box], rgb[box]
+        inside = b.inside(Xb, Yb) & ((material[box] == FLAT_ROOF) | (material[box] == GABLE_ROOF))
         if not inside.any():
             continue
         if b.gable:
             # Tiles in rows down the slope, each with its own shade.
             ridge_along_x = b.half_x >= b.half_y
-            s = np.where(ridge_along_x, X - b.x, Y - b.y)
-            run = np.where(ridge_along_x, np.abs(Y - b.y), np.abs(X - b.x))
+            s = np.where(ridge_along_x, Xb - b.x, Yb - b.y)
+            run = np.where(ridge_along_x, np.abs(Yb - b.y), np.abs(Xb - b.x))
             row = np.floor(run / 0.9)
             col = np.floor(s / 0.75 + 0.5 * np.mod(row, 2))
             tile = _hash(row, col, b.x) - 0.5
             groove = (np.mod(run, 0.9) < 0.15).astype(np.float32)
             colour = ((0.62, 0.30, 0.20), (0.36, 0.36, 0.42))[b.shade]
-            paint(inside, colour, 0.25 * tile - 0.25 * groove + 0.05 * n_fine)
+            paint(inside, colour, 0.25 * tile - 0.25 * groove + 0.05 * fine_b, roof_rgb)
         else:
-            paint(inside, palettes[b.shade], 0.12 * n_mid + 0.15 * n_fine)
-            rim = inside & ((b.half_x - np.abs(X - b.x) < 0.5) | (b.half_y - np.abs(Y - b.y) < 0.5))
-            paint(rim, (0.75, 0.74, 0.70), 0.03 * n_fine)
+            paint(inside, palettes[b.shade], 0.12 * mid_b + 0.15 * fine_b, roof_rgb)
+            rim = inside & ((b.half_x - np.abs(Xb - b.x) < 0.5) | (b.half_y - np.abs(Yb - b.y) < 0.5))
+            paint(rim, (0.75, 0.74, 0.70), 0.03 * fine_b, roof_rgb)
             for _ in range(int(rng.integers(1, 4))):
                 ux, uy = b.x + rng.uniform(-0.6, 0.6) * b.half_x, b.y + rng.uniform(-0.6, 0.6) * b.half_y
                 size = rng.uniform(0.8, 2.0, 2)
-                unit = inside & (np.abs(X - ux) < size[0]) & (np.abs(Y - uy) < size[1])
-                paint(unit, (0.25, 0.27, 0.30), 0.05 * n_fine)
+                unit = inside & (np.abs(Xb - ux) < size[0]) & (np.abs(Yb - uy) < size[1])
+                paint(unit, (0.25, 0.27, 0.30), 0.05 * fine_b, roof_rgb)
 
     # Tree crowns: dark, leafy.
     paint(material == TREE, (0.14, 0.30, 0.10), 0.25 * n_fine + 0.15 * n_mid)
