@@ -8,6 +8,8 @@ from pathlib import Path
 
 import numpy as np
 
+# The tiled defaults without importing Dask or the library before a run.
+DEFAULT_TILE, DEFAULT_MARGIN = 512, 64
 
 def parse(argv):
     parser = argparse.ArgumentParser(prog="quiltmap", description="Dense-stereo reconstruction of aerial "
@@ -21,10 +23,36 @@ def parse(argv):
     run.add_argument("--out", type=Path, required=True, metavar="DIR", help="output folder (made if missing)")
     run.add_argument("--threads", type=int, default=2, help="worker threads of the plane sweep (default 2)")
     run.add_argument("--quiet", action="store_true", help="no progress bars")
+    tiled = run.add_argument_group("tiled runs on Dask (the `tiled` extras)", "Any of these options runs the survey "
+                                   "tile by tile; the tasks read the photographs' windows from their files and fill "
+                                   "the GeoTIFF files part by part, and filled.tif, raw.tif, matched.tif and "
+                                   "source.tif are written too.")
+    tiled.add_argument("--tile", type=int, metavar="N",
+                       help=f"cells on a side of a tile, a multiple of 64 (default {DEFAULT_TILE})")
+    tiled.add_argument("--margin", type=int, metavar="N",
+                       help=f"cells matched around each tile (default {DEFAULT_MARGIN})")
+    tiled.add_argument("--scheduler", metavar="S",
+                       help="'threads' (default: Dask's threads in this process), 'cluster' (a local cluster of "
+                       "worker processes) or a Dask scheduler's address such as tcp://host:8786")
+    tiled.add_argument("--workers", type=int, metavar="N",
+                       help="threads or worker processes (default 2; not for an address)")
     args = parser.parse_args(argv)
     if args.threads < 1:
         parser.error("--threads must be at least 1")
+    if args.workers is not None and args.workers < 1:
+        parser.error("--workers must be at least 1")
+    args.tiled = any(getattr(args, name) is not None for name in ("tile", "margin", "scheduler", "workers"))
     return args
+
+
+def share(raster, test=None, rows=1024):
+    """The share of a raster's cells that pass `test` (are true by default),
+    a band of rows at a time: the raster may be a map of a file larger than memory."""
+    count = 0
+    for r in range(0, raster.shape[0], rows):
+        band = np.asarray(raster[r: r + rows])
+        count += np.count_nonzero(band if test is None else test(band))
+    return count / max(raster.size, 1)
 
 
 def fail(message):
@@ -42,19 +70,21 @@ def prepare_output(folder):
     probe.unlink()
 
 
-def preview(result, path):
-    """Heights (grey, unmatched cells dark red) beside the orthomosaic."""
+def preview(result, path, largest=2048):
+    """Heights (grey, unmatched cells dark red) beside the orthomosaic, every
+    k-th cell where the grid is larger than `largest` cells on a side."""
     from PIL import Image
 
     from .survey import replace_atomically
 
-    heights = result.heights
+    step = -(-max(result.heights.shape) // largest)
+    heights = np.asarray(result.heights[::step, ::step])
     finite = np.isfinite(heights)
     low, high = (np.percentile(heights[finite], [1, 99]) if finite.any() else (0.0, 1.0))
     grey = np.clip((np.nan_to_num(heights, nan=low) - low) / max(high - low, 1e-9), 0, 1)
     left = np.repeat(grey[..., None], 3, axis=2)
     left[~finite] = (0.45, 0.0, 0.0)
-    mosaic = result.orthomosaic
+    mosaic = np.asarray(result.orthomosaic[::step, ::step])
     right = np.repeat(mosaic, 3, axis=2) if mosaic.shape[2] == 1 else mosaic[..., :3]
     right = np.where(np.isnan(right), 0.45 * np.array([0.0, 0.0, 1.0]), np.clip(right, 0, 1))  # unseen: dark blue
     both = np.concatenate([left, np.ones((left.shape[0], 4, 3)), right], axis=1)
@@ -72,9 +102,22 @@ def main(argv=None):
     from . import reconstruct
     from .survey import SurveyError, load_survey, write_geotiff
 
+    tiling = None
+    if args.tiled:
+        from .tiled import Tiling
+
+        try:
+            import dask  # noqa: F401
+        except ImportError:
+            return fail("tiled runs need Dask: pip install 'quiltmap[tiled]'")
+        try:
+            tiling = Tiling(DEFAULT_TILE if args.tile is None else args.tile,
+                            DEFAULT_MARGIN if args.margin is None else args.margin)
+        except ValueError as error:
+            return fail(str(error).replace("Tiling.", "--"))
     try:
         prepare_output(args.out)
-        survey = load_survey(args.survey)
+        survey = load_survey(args.survey, lazy=args.tiled)
     except SurveyError as error:
         return fail(f"{args.survey}: {error}")
     except OSError as error:
@@ -88,11 +131,23 @@ def main(argv=None):
         except ImportError:
             pass
     start = time.perf_counter()
-    result = reconstruct(survey.views, survey.grid, survey.z_range, survey.settings, refs=survey.references,
-                         threads=args.threads, progress=progress)
+    if tiling is not None:
+        from .tiled import reconstruct_tiled
+
+        try:
+            result = reconstruct_tiled(survey.views, survey.grid, survey.z_range, survey.settings,
+                                       refs=survey.references, tiling=tiling, scheduler=args.scheduler or "threads",
+                                       workers=2 if args.workers is None else args.workers, out=args.out,
+                                       epsg=survey.epsg, progress=not args.quiet)
+        except (ValueError, ConnectionError) as error:
+            return fail(str(error).replace("Tiling.", "--"))
+    else:
+        result = reconstruct(survey.views, survey.grid, survey.z_range, survey.settings, refs=survey.references,
+                             threads=args.threads, progress=progress)
     try:
-        write_geotiff(args.out / "heights.tif", result.heights, survey.grid, survey.epsg)
-        write_geotiff(args.out / "orthomosaic.tif", result.orthomosaic, survey.grid, survey.epsg)
+        if tiling is None:
+            write_geotiff(args.out / "heights.tif", result.heights, survey.grid, survey.epsg)
+            write_geotiff(args.out / "orthomosaic.tif", result.orthomosaic, survey.grid, survey.epsg)
         preview(result, args.out / "preview.png")
         report = "\n".join([
             f"quiltmap reconstruct {args.survey}",
@@ -100,12 +155,19 @@ def main(argv=None):
             f"({survey.grid.X0}, {survey.grid.Y0}); heights {survey.z_range[0]} to {survey.z_range[1]} "
             f"in {survey.settings.labels} labels",
             f"views: {', '.join(survey.names)}",
-            f"matched cells: {100 * result.matched.mean():.1f} %",
-            f"cells no view sees in the orthomosaic: {100 * (result.source < 0).mean():.1f} %",
-            "stages (wall time):",
-            *(f"  {name:22s}{seconds:8.2f} s" for name, seconds in result.stage_times.items()),
+            f"matched cells: {100 * share(result.matched):.1f} %",
+            f"cells no view sees in the orthomosaic: {100 * share(result.source, lambda s: s < 0):.1f} %",
+            *([f"tiles: {tiling.tile} x {tiling.tile} cells with a margin of {tiling.margin}, "
+               f"scheduler {args.scheduler or 'threads'}",
+               "stages (summed over the tiles' tasks):",
+               *(f"  {name:22s}{seconds:8.2f} s" for name, seconds in result.stage_times.items() if name != "total"),
+               "peak memory of each worker: " + ", ".join(f"{b / 2**20:.0f} MiB" for b in result.workers.values())]
+              if tiling is not None else
+              ["stages (wall time):",
+               *(f"  {name:22s}{seconds:8.2f} s" for name, seconds in result.stage_times.items())]),
             f"total {time.perf_counter() - start:.2f} s",
-            "files: heights.tif, orthomosaic.tif, preview.png",
+            "files: heights.tif, orthomosaic.tif, preview.png"
+            + (", filled.tif, raw.tif, matched.tif, source.tif" if tiling is not None else ""),
         ])
         (args.out / "report.txt").write_text(report + "\n")
     except OSError as error:
