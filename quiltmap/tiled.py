@@ -216,7 +216,7 @@ def match_tile(job, tile):
     for name, values in (("heights", smooth), ("filled", filled), ("raw", raw), ("matched", matched)):
         job.rasters[name].write(tile, values[inside])
     interior = filled[inside]
-    return float(interior.min()), float(interior.max()), stages.times, dict(kernels.calls), _peak_memory()
+    return (float(interior.min()), float(interior.max())), stages.times, dict(kernels.calls), _peak_memory()
 
 
 def ray_reach(cameras, grid, region, z_range):
@@ -246,7 +246,8 @@ def heights_window(grid, tile, reach):
 
 def mosaic_tile(job, tile, z_range, heights=None):
     """The task of one tile's orthomosaic, over the filled heights (the
-    run's raster, or `heights` when given). Returns the process's peak memory."""
+    run's raster, or `heights` when given). Returns the stages' and kernels'
+    times and the process's peak memory."""
     grid = job.grid
     cameras = [camera for camera, _ in job.views]
     window = heights_window(grid, tile, ray_reach(cameras, grid, tile, z_range))
@@ -263,10 +264,11 @@ def mosaic_tile(job, tile, z_range, heights=None):
             y0, y1, x0, x1 = seen
             pixels[y0:y1, x0:x1] = read_window(image, seen)
         views.append(View(camera, pixels))
-    mosaic, source = mosaic_region(views, grid, Z, tile, z_range, (r0, c0), kernels=_mvs)
+    stages, kernels = Stages(), KernelClock()
+    mosaic, source = mosaic_region(views, grid, Z, tile, z_range, (r0, c0), kernels=kernels, stages=stages)
     job.rasters["orthomosaic"].write(tile, mosaic)
     job.rasters["source"].write(tile, source)
-    return _peak_memory()
+    return stages.times, dict(kernels.calls), _peak_memory()
 
 
 def filter_tile(raw, matched, tile, settings, margin, out):
@@ -417,7 +419,7 @@ def reconstruct_tiled(views: Sequence[View], grid: GroundGrid, z_range: Tuple[fl
             mosaics = [dask.delayed(mosaic_tile, pure=True)(job, tile, z) for tile in tiles]
             done = compute(matches + mosaics)
             peaks = client.run(_peak_memory) if client is not None else {"threads": _peak_memory()}
-        stage_times, kernel_times = _merge(done[:len(tiles)])
+        stage_times, kernel_times = _merge([task[-3:] for task in done])
         for name in rasters:
             os.replace(rasters[name].path, folder / f"{name}.tif")
             rasters[name].path = str(folder / f"{name}.tif")
@@ -438,12 +440,13 @@ def reconstruct_tiled(views: Sequence[View], grid: GroundGrid, z_range: Tuple[fl
 
 def _mosaic_range(matches):
     """The height range of the orthomosaic's rays: that of the untiled run."""
-    return min(m[0] for m in matches) - 1.0, max(m[1] for m in matches) + 1.0
+    return min(m[0][0] for m in matches) - 1.0, max(m[0][1] for m in matches) + 1.0
 
 
-def _merge(matches):
+def _merge(tasks):
+    """The stages' and kernels' times of every task, summed by name."""
     stage_times, kernel_times = defaultdict(float), defaultdict(list)
-    for _, _, stages, kernels, _ in matches:
+    for stages, kernels, _ in tasks:
         for name, seconds in stages.items():
             stage_times[name] += seconds
         for name, calls in kernels.items():

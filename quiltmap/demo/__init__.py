@@ -60,12 +60,24 @@ def views_of(survey):
             for c, image in zip(survey.cameras, survey.images)]
 
 
-def reconstruct(survey, labels=96, threads=2, stages=None, kernels=None):
+def reconstruct(survey, labels=96, threads=2, stages=None, kernels=None, tiled=None):
     """Height model and orthomosaic of the survey's ground grid. kernels: any
     object with the three kernels as attributes (default: the extension's,
-    timed); the stages' times are added to `stages`."""
+    timed); the stages' times are added to `stages`. tiled: keyword
+    arguments of quiltmap.tiled.reconstruct_tiled (tiling, scheduler,
+    workers, progress) to run tile by tile on Dask; then the kernels' calls
+    are those of every task, added to `kernels` if it is a KernelClock."""
     stages = stages or Stages()
     scene = survey.scene
+    if tiled is not None:
+        from ..tiled import reconstruct_tiled
+
+        with stages.single("tiled reconstruction"):
+            result = reconstruct_tiled(views_of(survey), scene.grid, scene.z_range, Settings(labels=labels), **tiled)
+        for name, calls in result.kernel_times.items():
+            if isinstance(kernels, KernelClock):
+                kernels.calls[name] += calls
+        return result
     result = reconstruct_views(views_of(survey), scene.grid, scene.z_range, Settings(labels=labels),
                                threads=threads, progress=stages.progress, kernels=kernels)
     for name, seconds in result.stage_times.items():
@@ -73,11 +85,12 @@ def reconstruct(survey, labels=96, threads=2, stages=None, kernels=None):
     return result
 
 
-def run(size=160, labels=96, seed=7, threads=2, progress=None):
+def run(size=160, labels=96, seed=7, threads=2, progress=None, tiled=None):
     """Photographs and reconstructs; progress: an optional factory
-    `progress(iterable, desc=..., total=...)` wrapping each stage's loop, such as tqdm."""
+    `progress(iterable, desc=..., total=...)` wrapping each stage's loop, such
+    as tqdm; tiled: see reconstruct."""
     stages = Stages(progress)
     kernels = KernelClock()
     survey = photograph(size, seed, threads, stages)
-    result = reconstruct(survey, labels, threads, stages, kernels)
+    result = reconstruct(survey, labels, threads, stages, kernels, tiled)
     return Demo(survey, result, stages, kernels)

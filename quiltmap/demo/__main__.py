@@ -29,7 +29,28 @@ def parse(argv):
                         help="instead of reconstructing, write the survey's photographs (16-bit TIFF) and "
                         "its description (survey.json) to DIR, for `python -m quiltmap reconstruct "
                         "DIR/survey.json --out ...` (needs the `io` extras)")
+    tiled = parser.add_argument_group("tiled runs on Dask (the `tiled` extras)",
+                                      "Any of these options reconstructs the survey tile by tile.")
+    tiled.add_argument("--tile", type=int, metavar="N", help="cells on a side of a tile, a multiple of 64 "
+                       "(default 512)")
+    tiled.add_argument("--margin", type=int, metavar="N", help="cells matched around each tile (default 64)")
+    tiled.add_argument("--scheduler", metavar="S", help="'threads' (default), 'cluster' (a local cluster of worker "
+                       "processes) or a Dask scheduler's address such as tcp://host:8786")
+    tiled.add_argument("--workers", type=int, metavar="N", help="threads or worker processes (default 2)")
     args = parser.parse_args(argv)
+    args.tiled = None
+    if any(getattr(args, name) is not None for name in ("tile", "margin", "scheduler", "workers")):
+        try:
+            from ..tiled import DEFAULT_MARGIN, DEFAULT_TILE, Tiling
+
+            tiling = Tiling(DEFAULT_TILE if args.tile is None else args.tile,
+                            DEFAULT_MARGIN if args.margin is None else args.margin)
+        except ValueError as error:
+            parser.error(str(error).replace("Tiling.", "--"))
+        if args.workers is not None and args.workers < 1:
+            parser.error("--workers must be at least 1")
+        args.tiled = dict(tiling=tiling, scheduler=args.scheduler or "threads",
+                          workers=2 if args.workers is None else args.workers, progress=True)
     if args.size < 16:
         parser.error("--size must be at least 16")
     if args.labels < 3:
@@ -38,7 +59,7 @@ def parse(argv):
         parser.error("--threads must be at least 1")
     if args.seed < 0:
         parser.error("--seed must be 0 or more")
-    needed, available = memory_needed(args.size, args.labels), memory_available()
+    needed, available = memory_needed(args.size, args.labels, args.tiled), memory_available()
     if available is not None and needed > available:
         parser.error(f"--size {args.size} with --labels {args.labels} needs about {needed / 2**30:.1f} GiB, "
                      f"more than the {available / 2**30:.1f} GiB this machine has available")
@@ -55,13 +76,20 @@ def parse(argv):
     return args
 
 
-def memory_needed(size, labels):
+def memory_needed(size, labels, tiled=None):
     """Bytes the run holds at its peak: the two cost volumes and sgm's result
     and path volumes (16 bytes per cell and label), and about 5.5 kB per cell
     for the render raster, the rays of the photographs and the sweep's
     temporaries, over about 100 MB for the interpreter and libraries (fitted
-    to the peak resident sizes of runs of 96 and 192 cells: 169 and 360 MB)."""
-    return 100 * 2**20 + size * size * (16 * labels + 5500)
+    to the peak resident sizes of runs of 96 and 192 cells: 169 and 360 MB).
+    Tiled (the keywords of reconstruct_tiled): the town's render raster,
+    about 1.8 kB per cell at its making, and each worker's tile."""
+    if tiled is None:
+        return 100 * 2**20 + size * size * (16 * labels + 5500)
+    from ..reconstruction import Settings
+    from ..tiled import task_memory
+
+    return 100 * 2**20 + size * size * 1800 + tiled["workers"] * task_memory(tiled["tiling"], Settings(labels=labels))
 
 
 def memory_available():
@@ -100,7 +128,7 @@ def main(argv=None):
 
     start = time.perf_counter()
     demo = run(args.size, args.labels, args.seed, args.threads,
-               progress=lambda items, **kw: tqdm(items, unit="step", leave=True, **kw))
+               progress=lambda items, **kw: tqdm(items, unit="step", leave=True, **kw), tiled=args.tiled)
     m = report.of(demo)
     with demo.stages.single("report"):
         report.save_arrays(demo, args.out, m)

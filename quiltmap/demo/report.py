@@ -57,7 +57,13 @@ def text(demo, m, total, out_dir=None):
         "stages (wall time)",
     ]
     lines += [f"  {name:22s}{seconds:8.2f} s" for name, seconds in demo.stages.times.items()]
-    lines += [f"  {'total':22s}{total:8.2f} s", "", "kernel calls (wall time)"]
+    lines += [f"  {'total':22s}{total:8.2f} s"]
+    if result.workers:
+        lines += ["", "tiled on Dask: tasks' stages (summed over the tiles, in parallel on the workers)"]
+        lines += [f"  {name:22s}{seconds:8.2f} s" for name, seconds in result.stage_times.items() if name != "total"]
+        lines.append("  peak memory of each worker: "
+                     + ", ".join(f"{bytes_ / 2**20:.0f} MiB" for bytes_ in result.workers.values()))
+    lines += ["", "kernel calls (wall time)"]
     for name, calls in demo.kernels.calls.items():
         ms = 1e3 * np.asarray(calls)
         if len(calls) <= 4:
