@@ -319,8 +319,9 @@ def engine(scheduler="threads", workers=2, progress=False):
     cluster = None
     try:
         if scheduler == "cluster":
+            # A free port for the scheduler's web server, which runs even without a dashboard.
             cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                   dashboard_address="127.0.0.1:0" if progress else None)
+                                   dashboard_address="127.0.0.1:0")
             client = Client(cluster)
         else:
             try:
