@@ -236,9 +236,11 @@ def select_heights(agg: FloatArray, heights: np.ndarray,
     step = heights[1] - heights[0]
     z = heights[0] + (best + np.clip(offset, -0.5, 0.5)) * step
 
-    labels = np.arange(D)[:, None, None]
-    far = np.abs(labels - best[None]) > settings.agree
-    second = np.where(far, agg, np.inf).min(axis=0)
+    # Label by label: a mask of the whole volume would cost more than the volume itself.
+    second = np.full(best.shape, np.inf, agg.dtype)
+    for d in range(D):
+        far = np.abs(d - best) > settings.agree
+        np.minimum(second, agg[d], out=second, where=far)
     unique = c0 < settings.uniqueness * second
     return z.astype(np.float32), unique
 

@@ -12,9 +12,10 @@ uncompressed GeoTIFF files on the grid that the tasks fill part by part
 be reachable at the same path by every worker.
 
 What a tile costs, in bytes, with B = tile + 2 margin + 2 window cells on a
-side and D labels (`task_memory`): about B^2 (16 D + 500) for the two cost
-volumes, sgm's result and the sweep's temporaries, plus 16 bytes per pixel
-of the photographs' windows; never anything in proportion to the survey.
+side and D labels (`task_memory`): about B^2 (16 D + 100): the two cost
+volumes and sgm's result (12 bytes per cell and label, measured at 15 with
+the temporaries) and the per-cell rasters, plus 16 bytes per pixel of the
+photographs' windows; never anything in proportion to the survey.
 
 Exactness: the filter (with a margin of at least its radius) and the
 orthomosaic give the untiled run's bits, given the same heights; matching
@@ -93,7 +94,7 @@ def tiles_of(shape: Tuple[int, int], tile: int) -> List[Tuple[int, int, int, int
 def task_memory(tiling: Tiling, settings: Settings, window_pixels: int = 0) -> int:
     """Bytes a tile's matching task holds at its peak, about (see the module's documentation)."""
     side = tiling.tile + 2 * tiling.margin + 2 * settings.window
-    return side * side * (16 * settings.labels + 500) + 16 * window_pixels
+    return side * side * (16 * settings.labels + 100) + 16 * window_pixels
 
 
 def _grown(region, cells, shape=None):
