@@ -91,3 +91,47 @@ def test_bad_paths_end_with_one_message(exported, tmp_path, capsys, problem):
         out.write_text("a file")
     assert main(["reconstruct", str(survey), "--out", str(out), "--quiet"]) == 2
     assert capsys.readouterr().err.startswith("quiltmap: error: ")
+
+
+@pytest.fixture(scope="module")
+def exported_town(tmp_path_factory):
+    """A survey of four 64-cell tiles."""
+    pytest.importorskip("dask")
+    folder = tmp_path_factory.mktemp("town")
+    demo_main(["--size", "128", "--labels", "32", "--seed", "5", "--export", str(folder)])
+    return folder / "survey.json"
+
+
+def test_tiled_command_equals_the_tiled_library(exported_town, tmp_path):
+    from quiltmap.tiled import Tiling, reconstruct_tiled
+
+    out = tmp_path / "out"
+    assert main(["reconstruct", str(exported_town), "--out", str(out), "--tile", "64", "--margin", "16",
+                 "--quiet"]) == 0
+    survey = load_survey(exported_town, lazy=True)
+    expected = reconstruct_tiled(survey.views, survey.grid, survey.z_range, survey.settings,
+                                 tiling=Tiling(64, 16))
+    for name in ("heights", "filled", "raw", "matched", "orthomosaic", "source"):
+        with tifffile.TiffFile(out / f"{name}.tif") as tif:
+            np.testing.assert_array_equal(tif.asarray().view(getattr(expected, name).dtype),
+                                          getattr(expected, name), err_msg=name)
+            tags = {tag.code: tag.value for tag in tif.pages[0].tags}
+        assert tags[33922][3:5] == (survey.grid.X0, survey.grid.Y0)
+    assert "tiles: 64 x 64 cells with a margin of 16" in (out / "report.txt").read_text()
+    assert not list(out.glob(".*"))
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--tile", "100"], "--tile must be a multiple of 64 cells, not 100"),
+    (["--tile", "64", "--margin", "128"], "--tile (64) is smaller than --margin (128)"),
+    (["--margin", "1"], "--margin (1) must be at least Settings.radius (3)"),
+    (["--scheduler", "tcp://127.0.0.1:9"], "cannot reach the Dask scheduler at tcp://127.0.0.1:9"),
+    (["--scheduler", "cloud"], "scheduler must be 'threads', 'cluster' or a Dask scheduler's address"),
+])
+def test_bad_tiled_options_end_with_one_message(exported, tmp_path, capsys, options, message):
+    pytest.importorskip("dask")
+    out = tmp_path / "out"
+    assert main(["reconstruct", str(exported), "--out", str(out), "--quiet", *options]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("quiltmap: error: ") and message in err and "Traceback" not in err
+    assert not list(out.glob("*.tif"))
