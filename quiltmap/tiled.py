@@ -29,6 +29,7 @@ cores), "cluster" (a `dask.distributed.LocalCluster` of worker processes on
 this machine), or the address of a running Dask scheduler
 ("tcp://host:8786"). Needs the `tiled` extras.
 """
+import asyncio
 import math
 import mmap
 import os
@@ -37,17 +38,16 @@ import shutil
 import tempfile
 import time
 from collections import defaultdict
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _mvs
 from .geometry import GroundGrid, View
-from .reconstruction import (MOSAIC_BLOCK, KernelClock, Result, Settings, Stages, _check_survey, grey,
-                             match_heights, mosaic_region)
+from .reconstruction import (MOSAIC_BLOCK, KernelClock, Result, Settings, Stages, _check_survey, filter_heights,
+                             grey, match_heights, mosaic_heights, mosaic_region)
 
 __all__ = ["Tiling", "reconstruct_tiled", "filter_tiled", "orthomosaic_tiled", "tiles_of", "task_memory",
            "DEFAULT_TILE", "DEFAULT_MARGIN"]
@@ -141,6 +141,20 @@ def read_window(image, window):
     return np.ascontiguousarray(image[y0:y1, x0:x1], np.float32)
 
 
+def in_canvas(view, grid, region, z_range, convert=None):
+    """The view's photograph (through `convert`, such as grey) as a canvas
+    that holds only the window the cells `region` image into."""
+    camera, image = view
+    window = image_window(camera, grid, region, z_range)
+    pixels = read_window(image, window) if window is not None else np.zeros((0, 0, image.shape[2]), np.float32)
+    pixels = convert(pixels) if convert is not None else pixels
+    placed = canvas((camera.height, camera.width, pixels.shape[2]))
+    if window is not None:
+        y0, y1, x0, x1 = window
+        placed[y0:y1, x0:x1] = pixels
+    return placed
+
+
 def canvas(shape):
     """A zero float32 array of `shape` whose memory is taken only by the
     pages that are written: a photograph's window placed in it keeps the
@@ -200,15 +214,8 @@ def match_tile(job, tile):
     box = _grown(tile, job.tiling.margin, grid.shape)
     reach = _grown(box, settings.window)  # the sweep's cells, census windows included
     z_range = (float(job.labels[0]), float(job.labels[-1]))
-    cameras, greys = [], []
-    for camera, image in job.views:
-        pixels = canvas((camera.height, camera.width, 1))
-        window = image_window(camera, grid, reach, z_range)
-        if window is not None:
-            y0, y1, x0, x1 = window
-            pixels[y0:y1, x0:x1] = grey(read_window(image, window))
-        cameras.append(camera)
-        greys.append(pixels)
+    cameras = [camera for camera, _ in job.views]
+    greys = [in_canvas(view, grid, reach, z_range, grey) for view in job.views]
     stages, kernels = Stages(), KernelClock()
     sub = grid.window(box[0], box[2], box[1] - box[0], box[3] - box[2])
     smooth, filled, matched, raw = match_heights(cameras, greys, sub, job.labels, job.refs, settings, threads=1,
@@ -257,14 +264,7 @@ def mosaic_tile(job, tile, z_range, heights=None):
         Z = np.array(job.rasters["filled"].open("r")[r0:r1, c0:c1])
     else:
         Z = np.ascontiguousarray(heights[r0:r1, c0:c1], np.float32)
-    views = []
-    for camera, image in job.views:
-        pixels = canvas((camera.height, camera.width, image.shape[2]))
-        seen = image_window(camera, grid, tile, z_range)
-        if seen is not None:
-            y0, y1, x0, x1 = seen
-            pixels[y0:y1, x0:x1] = read_window(image, seen)
-        views.append(View(camera, pixels))
+    views = [View(view.camera, in_canvas(view, grid, tile, z_range)) for view in job.views]
     stages, kernels = Stages(), KernelClock()
     mosaic, source = mosaic_region(views, grid, Z, tile, z_range, (r0, c0), kernels=kernels, stages=stages)
     job.rasters["orthomosaic"].write(tile, mosaic)
@@ -274,8 +274,6 @@ def mosaic_tile(job, tile, z_range, heights=None):
 
 def filter_tile(raw, matched, tile, settings, margin, out):
     """The filter of one tile over its margin; writes the tile's interior into `out`."""
-    from .reconstruction import filter_heights
-
     box = _grown(tile, margin, raw.shape)
     r0, r1, c0, c1 = box
     smooth = filter_heights(np.ascontiguousarray(raw[r0:r1, c0:c1]), np.ascontiguousarray(matched[r0:r1, c0:c1]),
@@ -290,8 +288,9 @@ SCHEDULERS = ("threads", "cluster")
 
 @contextmanager
 def engine(scheduler="threads", workers=2, progress=False):
-    """A function that computes a list of Dask delayed values with the
-    chosen scheduler, and the cluster's dashboard address or None."""
+    """Yields (compute, client): compute(tasks) computes a list of Dask
+    delayed values with the chosen scheduler and returns their values;
+    client is the dask.distributed Client, or None for threads."""
     if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
         raise ValueError(f"workers must be an integer of at least 1, not {workers!r}")
     try:
@@ -299,13 +298,11 @@ def engine(scheduler="threads", workers=2, progress=False):
     except ImportError as error:
         raise ImportError("tiled runs need Dask: pip install 'quiltmap[tiled]'") from error
     if scheduler == "threads":
-        def compute(tasks):
-            if progress:
-                from dask.diagnostics import ProgressBar
+        from dask.diagnostics import ProgressBar
 
-                with ProgressBar():
-                    return dask.compute(*tasks, scheduler="threads", num_workers=workers)
-            return dask.compute(*tasks, scheduler="threads", num_workers=workers)
+        def compute(tasks):
+            with ProgressBar() if progress else nullcontext():
+                return dask.compute(*tasks, scheduler="threads", num_workers=workers)
 
         yield compute, None
         return
@@ -327,7 +324,7 @@ def engine(scheduler="threads", workers=2, progress=False):
         else:
             try:
                 client = Client(scheduler, timeout=10)
-            except OSError as error:
+            except (OSError, asyncio.TimeoutError) as error:
                 raise ConnectionError(f"cannot reach the Dask scheduler at {scheduler}: {error}") from None
         with client:
             if progress and client.dashboard_link:
@@ -477,8 +474,6 @@ def filter_tiled(raw: np.ndarray, matched: np.ndarray, settings: Optional[Settin
 def orthomosaic_tiled(views: Sequence[View], grid: GroundGrid, Z: np.ndarray, *, tiling: Optional[Tiling] = None,
                       scheduler: Any = "threads", workers: int = 2) -> Tuple[np.ndarray, np.ndarray]:
     """quiltmap.orthomosaic tile by tile over a height model in memory: the same bits."""
-    from .reconstruction import mosaic_heights
-
     views = list(views)
     tiling = tiling or Tiling()
     folder = Path(tempfile.mkdtemp(prefix="quiltmap-tiles-"))
