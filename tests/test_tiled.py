@@ -18,8 +18,15 @@ from quiltmap.tiled import Tiling, filter_tiled, orthomosaic_tiled, reconstruct_
 distributed = pytest.importorskip("distributed")
 from conftest import not_under_sanitizers  # noqa: E402
 
-# Worker processes would start the interpreter again under the sanitizers' preload, for minutes.
-cluster_test = not_under_sanitizers("a cluster of worker processes")
+# Worker processes would start the interpreter again under the sanitizers' preload, for minutes;
+# a cluster that hangs fails its test instead of the whole run.
+CLUSTER = [not_under_sanitizers("a cluster of worker processes"), pytest.mark.timeout(300)]
+
+
+def cluster_test(test):
+    for mark in CLUSTER:
+        test = mark(test)
+    return test
 
 
 @pytest.fixture(scope="module")
@@ -54,16 +61,18 @@ ODD_GRID = GroundGrid(-40.1037, 39.9287, 0.4931, 170, 150)
 
 
 @pytest.mark.parametrize("grid_of", ["survey", "odd"])
-@pytest.mark.parametrize("tiling", [Tiling(64, 0), Tiling(128, 3)])
-def test_orthomosaic_is_the_untiled_bits(survey, untiled, grid_of, tiling):
+@pytest.mark.parametrize("tiling, on_cluster", [(Tiling(64, 0), False), (Tiling(128, 3), False),
+                                                pytest.param(Tiling(64, 0), True, marks=CLUSTER)])
+def test_orthomosaic_is_the_untiled_bits(survey, untiled, request, grid_of, tiling, on_cluster):
     views, grid, _ = survey
+    scheduler = request.getfixturevalue("cluster").scheduler_address if on_cluster else "threads"
     if grid_of == "odd":
         grid = ODD_GRID
         Z = np.random.default_rng(3).uniform(-2, 14, grid.shape).astype(np.float32)
     else:
         Z = untiled.filled
     mosaic, source = orthomosaic(views, grid, Z)
-    tiled_mosaic, tiled_source = orthomosaic_tiled(views, grid, Z, tiling=tiling)
+    tiled_mosaic, tiled_source = orthomosaic_tiled(views, grid, Z, tiling=tiling, scheduler=scheduler)
     assert (source >= 0).mean() > 0.5  # the views do see most of the grid
     assert same_bits(tiled_mosaic, mosaic).all()
     assert np.array_equal(tiled_source, source)
