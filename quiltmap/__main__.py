@@ -8,8 +8,7 @@ from pathlib import Path
 
 import numpy as np
 
-# The tiled defaults without importing Dask or the library before a run.
-DEFAULT_TILE, DEFAULT_MARGIN = 512, 64
+from .tiled import DEFAULT_MARGIN, DEFAULT_TILE
 
 def parse(argv):
     parser = argparse.ArgumentParser(prog="quiltmap", description="Dense-stereo reconstruction of aerial "

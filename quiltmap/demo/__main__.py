@@ -4,6 +4,8 @@ import sys
 import time
 from pathlib import Path
 
+from ..tiled import DEFAULT_MARGIN, DEFAULT_TILE, Tiling
+
 
 def parse(argv):
     parser = argparse.ArgumentParser(
@@ -32,8 +34,9 @@ def parse(argv):
     tiled = parser.add_argument_group("tiled runs on Dask (the `tiled` extras)",
                                       "Any of these options reconstructs the survey tile by tile.")
     tiled.add_argument("--tile", type=int, metavar="N", help="cells on a side of a tile, a multiple of 64 "
-                       "(default 512)")
-    tiled.add_argument("--margin", type=int, metavar="N", help="cells matched around each tile (default 64)")
+                       f"(default {DEFAULT_TILE})")
+    tiled.add_argument("--margin", type=int, metavar="N",
+                       help=f"cells matched around each tile (default {DEFAULT_MARGIN})")
     tiled.add_argument("--scheduler", metavar="S", help="'threads' (default), 'cluster' (a local cluster of worker "
                        "processes) or a Dask scheduler's address such as tcp://host:8786")
     tiled.add_argument("--workers", type=int, metavar="N", help="threads or worker processes (default 2)")
@@ -41,8 +44,6 @@ def parse(argv):
     args.tiled = None
     if any(getattr(args, name) is not None for name in ("tile", "margin", "scheduler", "workers")):
         try:
-            from ..tiled import DEFAULT_MARGIN, DEFAULT_TILE, Tiling
-
             tiling = Tiling(DEFAULT_TILE if args.tile is None else args.tile,
                             DEFAULT_MARGIN if args.margin is None else args.margin)
         except ValueError as error:
