@@ -286,13 +286,21 @@ def filter_tile(raw, matched, tile, settings, margin, out):
 SCHEDULERS = ("threads", "cluster")
 
 
+def check_engine(scheduler, workers):
+    """Refuses a scheduler or a number of workers that cannot run a task."""
+    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
+        raise ValueError(f"workers must be an integer of at least 1, not {workers!r}")
+    if not isinstance(scheduler, str) or (scheduler not in SCHEDULERS and "://" not in scheduler):
+        raise ValueError(f"scheduler must be 'threads', 'cluster' or a Dask scheduler's address such as "
+                         f"'tcp://host:8786', not {scheduler!r}")
+
+
 @contextmanager
 def engine(scheduler="threads", workers=2, progress=False):
     """Yields (compute, client): compute(tasks) computes a list of Dask
     delayed values with the chosen scheduler and returns their values;
     client is the dask.distributed Client, or None for threads."""
-    if isinstance(workers, bool) or not isinstance(workers, (int, np.integer)) or workers < 1:
-        raise ValueError(f"workers must be an integer of at least 1, not {workers!r}")
+    check_engine(scheduler, workers)
     try:
         import dask
     except ImportError as error:
@@ -306,9 +314,6 @@ def engine(scheduler="threads", workers=2, progress=False):
 
         yield compute, None
         return
-    if not isinstance(scheduler, str) or (scheduler not in SCHEDULERS and "://" not in scheduler):
-        raise ValueError(f"scheduler must be 'threads', 'cluster' or a Dask scheduler's address such as "
-                         f"'tcp://host:8786', not {scheduler!r}")
     try:
         from distributed import Client, LocalCluster
     except ImportError as error:
@@ -399,8 +404,10 @@ def reconstruct_tiled(views: Sequence[View], grid: GroundGrid, z_range: Tuple[fl
     settings = settings or Settings()
     tiling = tiling or Tiling()
     _check_tiling(tiling, settings)
+    check_engine(scheduler, workers)
     start = time.perf_counter()
-    folder = Path(tempfile.mkdtemp(prefix="quiltmap-tiles-")) if out is None else Path(out)
+    # Absolute: a worker elsewhere, or in another folder, opens the rasters by these paths.
+    folder = Path(tempfile.mkdtemp(prefix="quiltmap-tiles-")) if out is None else Path(out).resolve()
     folder.mkdir(parents=True, exist_ok=True)
     try:
         with engine(scheduler, workers, progress) as (compute, client):
