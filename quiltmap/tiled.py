@@ -322,9 +322,15 @@ def engine(scheduler="threads", workers=2, progress=False):
     cluster = None
     try:
         if scheduler == "cluster":
-            # A free port for the scheduler's web server, which runs even without a dashboard.
-            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                   dashboard_address="127.0.0.1:0")
+            # Dask starts its workers with MALLOC_TRIM_THRESHOLD_ set, which stops glibc from raising
+            # its mmap threshold: every large temporary is then mapped and faulted afresh, and a
+            # tile's plane sweep takes three times as long. Our workers keep glibc's own policy.
+            environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ", {}))
+            environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+            with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+                # A free port for the scheduler's web server, which runs even without a dashboard.
+                cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                       dashboard_address="127.0.0.1:0")
             client = Client(cluster)
         else:
             try:
