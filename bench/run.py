@@ -87,11 +87,12 @@ def versions():
             out[name] = __import__(module).__version__
         except Exception as exc:  # a missing peer is reported in its rows
             out[name] = f"unavailable ({exc.__class__.__name__})"
-    try:
-        from importlib.metadata import version
-        out["libsgm"] = version("libsgm")
-    except Exception as exc:
-        out["libsgm"] = f"unavailable ({exc.__class__.__name__})"
+    from importlib.metadata import version
+    for name in ("libsgm", "dask", "distributed"):
+        try:
+            out[name] = version(name)
+        except Exception as exc:
+            out[name] = f"unavailable ({exc.__class__.__name__})"
     return out
 
 
@@ -765,7 +766,8 @@ def main():
     print("software: " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()))
     print(f"every figure: median of {args.runs} timed calls"
           + (f" ({min(args.runs, TILED_RUNS)} in the tiled section)" if "tiled" in args.only else "")
-          + " after one warm-up; 'vs ours' = time / time of quiltmap._mvs (untiled reconstruct) on the same case")
+          + " after one warm-up; 'vs ours' = time / time of quiltmap._mvs on the same case"
+          + (" (tiled section: of the untiled reconstruct)" if "tiled" in args.only else ""))
 
     twins = Twins(args.twins)
     request = os.environ.get("QUILTMAP_ISA")
