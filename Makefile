@@ -96,14 +96,15 @@ $(FUZZ_BUILD)/format_fuzzer: tests/fuzz/format_fuzzer.cpp binding/format.cpp bin
 	    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -o $@ \
 	    tests/fuzz/format_fuzzer.cpp binding/format.cpp
 
-# Benchmarks (bench/README.md): the peers come from the `bench` extra, the
-# scalar twins from a bench-only C library under build/bench.
+# Benchmarks (bench/README.md): the peers come from the `bench` extra, Dask
+# for the tiled section from the `tiled` extra, the scalar twins from a
+# bench-only C library under build/bench.
 BENCH_BUILD := build/bench
 
-bench: bench-twins $(VENV)/.extras-bench $(VENV)/.installed
+bench: bench-twins $(VENV)/.extras-bench $(VENV)/.extras-tiled $(VENV)/.installed
 	$(PYTHON) bench/run.py
 
-bench-quick: bench-twins $(VENV)/.extras-bench $(VENV)/.installed
+bench-quick: bench-twins $(VENV)/.extras-bench $(VENV)/.extras-tiled $(VENV)/.installed
 	$(PYTHON) bench/run.py --quick
 
 bench-twins: $(BENCH_BUILD)/build.ninja

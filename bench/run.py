@@ -1,10 +1,12 @@
 """Benchmark suite of quiltmap._mvs: every kernel next to its scalar twin,
-its peers in other libraries and the machine's floor, in one process run.
+its peers in other libraries and the machine's floor, in one process run;
+and the whole reconstruction, untiled and tile by tile.
 
     .venv/bin/python bench/run.py [--quick] [--only SECTION ...] [--runs N]
 
-Every figure is the median of --runs timed calls (at least 5) after one
-warm-up call, shown as time and as a ratio to our production kernel on the
+Every figure is the median of --runs timed calls (at least 5; 3 in the
+tiled section) after one warm-up call, shown as time and as a ratio to our
+production kernel (in the tiled section: the untiled reconstruction) on the
 same case.  The table is printed as rows finish; the same figures go to
 bench/results/<stamp>.json (and a Markdown copy of the table beside it).
 `make bench` and `make bench-quick` build and install what this needs.
@@ -35,11 +37,16 @@ sys.path.insert(0, str(HERE))
 import numpy_sgm  # noqa: E402
 from sgm_threads import serial_and_threaded  # noqa: E402
 
-SECTIONS = ("sgm", "bilateral", "sample_view", "threads")
+SECTIONS = ("sgm", "bilateral", "sample_view", "threads", "tiled")
 LEVELS = ("sse2", "avx2", "avx512")  # the kernels' instruction-set levels, lowest first
 P1, P2 = 8.0, 32.0
 SIGMA_R, SIGMA_S = 2.0, 3.0
 PEER_LIMIT_S = 60.0  # a peer whose warm-up call takes longer is reported, not repeated
+# The tiled section's surveys (cells on a side, tile, margin): four tiles of
+# the default size; in --quick, four small tiles, which keep it near 20 s.
+TILED_FULL = (1024, 512, 64)
+TILED_QUICK = (96, 64, 16)
+TILED_RUNS = 3  # whatever --runs says: a full-size reconstruction takes a minute or more
 
 
 # ---------------------------------------------------------------------------
@@ -80,11 +87,12 @@ def versions():
             out[name] = __import__(module).__version__
         except Exception as exc:  # a missing peer is reported in its rows
             out[name] = f"unavailable ({exc.__class__.__name__})"
-    try:
-        from importlib.metadata import version
-        out["libsgm"] = version("libsgm")
-    except Exception as exc:
-        out["libsgm"] = f"unavailable ({exc.__class__.__name__})"
+    from importlib.metadata import version
+    for name in ("libsgm", "dask", "distributed"):
+        try:
+            out[name] = version(name)
+        except Exception as exc:
+            out[name] = f"unavailable ({exc.__class__.__name__})"
     return out
 
 
@@ -660,6 +668,68 @@ def bench_threads(table, twins, args):
 
 
 # ---------------------------------------------------------------------------
+# tiled
+
+
+def differing(a, b):
+    """How many values of a differ from b's, NaN counting as equal to NaN,
+    and of how many: a count, since a percentage rounds a few cells away."""
+    a, b = np.asarray(a), np.asarray(b)
+    return int(np.count_nonzero(~((a == b) | (np.isnan(a) & np.isnan(b))))), a.size
+
+
+def bench_tiled(table, twins, args):
+    from quiltmap import demo, reconstruct
+
+    size, tile, margin = TILED_QUICK if args.quick else TILED_FULL
+    runs = TILED_RUNS
+    table.header(f"tiled  the demonstration's survey of {size} x {size} cells, untiled and tile by tile")
+    survey = demo.photograph(size)  # not timed
+    views, grid, z_range = demo.views_of(survey), survey.scene.grid, survey.scene.z_range
+    label = f"{size}x{size}, tile {tile}, margin {margin}"
+
+    times, untiled, _ = timed(lambda: reconstruct(views, grid, z_range), runs)
+    base = table.add(label, "reconstruct, threads=2 (its default)", times, ours=True)
+    times, _, _ = timed(lambda: reconstruct(views, grid, z_range, threads=1), runs)
+    one_core = table.add(label, "reconstruct, threads=1", times, base, "the 1-core baseline")
+
+    dask, dask_missing = optional_peer("dask")
+    if dask is None:
+        table.add(label, "reconstruct_tiled", None, base, dask_missing)
+        return
+    from quiltmap.tiled import Tiling, reconstruct_tiled
+
+    tiling = Tiling(tile, margin)
+    runners = [("threads", 1, "reconstruct_tiled, threads, 1 worker"),
+               ("threads", 2, "reconstruct_tiled, threads, 2 workers")]
+    if not args.quick:  # a cluster takes seconds to start, in every call
+        runners.append(("cluster", 2, "reconstruct_tiled, LocalCluster, 2 worker processes"))
+    one_worker = None
+    for scheduler, workers, impl in runners:
+        if scheduler == "cluster":
+            found, missing = optional_peer("distributed")
+            if found is None:
+                table.add(label, impl, None, base, missing)
+                continue
+        times, result, _ = timed(lambda: reconstruct_tiled(views, grid, z_range, tiling=tiling, scheduler=scheduler,
+                                                           workers=workers), runs)
+        median = statistics.median(times)
+        if one_worker is None:
+            one_worker = median
+            counts = [f"{n} of {total} {what}" for what, (n, total) in (
+                ("filled heights", differing(result.filled, untiled.filled)),
+                ("orthomosaic values", differing(result.orthomosaic, untiled.orthomosaic)))]
+            note = f"{median / one_core:.2f}x the 1-core baseline; differing from untiled: " + ", ".join(counts)
+        else:
+            note = f"{one_worker / median:.2f}x the speed of 1 worker"
+            if scheduler == "cluster":
+                note += "; each call starts and closes its cluster and stages the photographs as files"
+        table.add(label, impl, times, base, note)
+        del result
+        gc.collect()
+
+
+# ---------------------------------------------------------------------------
 
 
 def main():
@@ -696,8 +766,10 @@ def main():
     print(f"CPU: {cpu['model']}, {cpu['cores']} cores")
     print(f"instruction sets: {' '.join(cpu['isa'])}")
     print("software: " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()))
-    print(f"every figure: median of {args.runs} timed calls after one warm-up; "
-          "'vs ours' = time / time of quiltmap._mvs on the same case")
+    print(f"every figure: median of {args.runs} timed calls"
+          + (f" ({TILED_RUNS} in the tiled section)" if "tiled" in args.only else "")
+          + " after one warm-up; 'vs ours' = time / time of quiltmap._mvs on the same case"
+          + (" (tiled section: of the untiled reconstruct)" if "tiled" in args.only else ""))
 
     twins = Twins(args.twins)
     request = os.environ.get("QUILTMAP_ISA")
@@ -706,7 +778,7 @@ def main():
           f"QUILTMAP_ISA {'unset' if request is None else repr(request)})")
     table = Table()
     bench = {"sgm": bench_sgm, "bilateral": bench_bilateral, "sample_view": bench_sample_view,
-             "threads": bench_threads}
+             "threads": bench_threads, "tiled": bench_tiled}
     for section in SECTIONS:
         if section in args.only:
             bench[section](table, twins, args)
