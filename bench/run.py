@@ -43,7 +43,8 @@ P1, P2 = 8.0, 32.0
 SIGMA_R, SIGMA_S = 2.0, 3.0
 PEER_LIMIT_S = 60.0  # a peer whose warm-up call takes longer is reported, not repeated
 # The tiled section's surveys (cells on a side, tile, margin): four tiles of
-# the default size; in --quick, four small tiles, which keep it near 20 s.
+# the default size with twice the default margin; in --quick, four small
+# tiles, which keep it near 20 s.
 TILED_FULL = (1024, 512, 64)
 TILED_QUICK = (96, 64, 16)
 TILED_RUNS = 3  # whatever --runs says: a full-size reconstruction takes a minute or more
