@@ -8,7 +8,8 @@ from pathlib import Path
 
 import numpy as np
 
-from .tiled import DEFAULT_MARGIN, DEFAULT_TILE
+from .tiled import add_options, options_of
+
 
 def parse(argv):
     parser = argparse.ArgumentParser(prog="quiltmap", description="Dense-stereo reconstruction of aerial "
@@ -22,25 +23,14 @@ def parse(argv):
     run.add_argument("--out", type=Path, required=True, metavar="DIR", help="output folder (made if missing)")
     run.add_argument("--threads", type=int, default=2, help="worker threads of the plane sweep (default 2)")
     run.add_argument("--quiet", action="store_true", help="no progress bars")
-    tiled = run.add_argument_group("tiled runs on Dask (the `tiled` extras)", "Any of these options runs the survey "
-                                   "tile by tile; the tasks read the photographs' windows from their files and fill "
-                                   "the GeoTIFF files part by part, and filled.tif, raw.tif, matched.tif and "
-                                   "source.tif are written too.")
-    tiled.add_argument("--tile", type=int, metavar="N",
-                       help=f"cells on a side of a tile, a multiple of 64 (default {DEFAULT_TILE})")
-    tiled.add_argument("--margin", type=int, metavar="N",
-                       help=f"cells matched around each tile (default {DEFAULT_MARGIN})")
-    tiled.add_argument("--scheduler", metavar="S",
-                       help="'threads' (default: Dask's threads in this process), 'cluster' (a local cluster of "
-                       "worker processes) or a Dask scheduler's address such as tcp://host:8786")
-    tiled.add_argument("--workers", type=int, metavar="N",
-                       help="threads or worker processes (default 2; not for an address)")
+    add_options(run, "Any of these options runs the survey tile by tile; the tasks read the photographs' "
+                "windows from their files and fill the GeoTIFF files part by part, and filled.tif, raw.tif, "
+                "matched.tif and source.tif are written too.")
     args = parser.parse_args(argv)
     if args.threads < 1:
         parser.error("--threads must be at least 1")
     if args.workers is not None and args.workers < 1:
         parser.error("--workers must be at least 1")
-    args.tiled = any(getattr(args, name) is not None for name in ("tile", "margin", "scheduler", "workers"))
     return args
 
 
@@ -101,22 +91,18 @@ def main(argv=None):
     from . import reconstruct
     from .survey import SurveyError, load_survey, write_geotiff
 
-    tiling = None
-    if args.tiled:
-        from .tiled import Tiling
-
+    try:
+        tiled = options_of(args)
+    except ValueError as error:
+        return fail(str(error))
+    if tiled is not None:
         try:
             import dask  # noqa: F401
         except ImportError:
             return fail("tiled runs need Dask: pip install 'quiltmap[tiled]'")
-        try:
-            tiling = Tiling(DEFAULT_TILE if args.tile is None else args.tile,
-                            DEFAULT_MARGIN if args.margin is None else args.margin)
-        except ValueError as error:
-            return fail(str(error).replace("Tiling.", "--"))
     try:
         prepare_output(args.out)
-        survey = load_survey(args.survey, lazy=args.tiled)
+        survey = load_survey(args.survey, lazy=tiled is not None)
     except SurveyError as error:
         return fail(f"{args.survey}: {error}")
     except OSError as error:
@@ -130,21 +116,20 @@ def main(argv=None):
         except ImportError:
             pass
     start = time.perf_counter()
-    if tiling is not None:
+    if tiled is not None:
         from .tiled import reconstruct_tiled
 
         try:
             result = reconstruct_tiled(survey.views, survey.grid, survey.z_range, survey.settings,
-                                       refs=survey.references, tiling=tiling, scheduler=args.scheduler or "threads",
-                                       workers=2 if args.workers is None else args.workers, out=args.out,
-                                       epsg=survey.epsg, progress=not args.quiet)
+                                       refs=survey.references, out=args.out, epsg=survey.epsg,
+                                       progress=not args.quiet, **tiled)
         except (ValueError, ConnectionError) as error:
             return fail(str(error).replace("Tiling.", "--"))
     else:
         result = reconstruct(survey.views, survey.grid, survey.z_range, survey.settings, refs=survey.references,
                              threads=args.threads, progress=progress)
     try:
-        if tiling is None:
+        if tiled is None:
             write_geotiff(args.out / "heights.tif", result.heights, survey.grid, survey.epsg)
             write_geotiff(args.out / "orthomosaic.tif", result.orthomosaic, survey.grid, survey.epsg)
         preview(result, args.out / "preview.png")
@@ -156,17 +141,17 @@ def main(argv=None):
             f"views: {', '.join(survey.names)}",
             f"matched cells: {100 * share(result.matched):.1f} %",
             f"cells no view sees in the orthomosaic: {100 * share(result.source, lambda s: s < 0):.1f} %",
-            *([f"tiles: {tiling.tile} x {tiling.tile} cells with a margin of {tiling.margin}, "
-               f"scheduler {args.scheduler or 'threads'}",
+            *([f"tiles: {tiled['tiling'].tile} x {tiled['tiling'].tile} cells with a margin of "
+               f"{tiled['tiling'].margin}, scheduler {tiled['scheduler']}",
                "stages (summed over the tiles' tasks):",
                *(f"  {name:22s}{seconds:8.2f} s" for name, seconds in result.stage_times.items() if name != "total"),
                "peak memory of each worker: " + ", ".join(f"{b / 2**20:.0f} MiB" for b in result.workers.values())]
-              if tiling is not None else
+              if tiled is not None else
               ["stages (wall time):",
                *(f"  {name:22s}{seconds:8.2f} s" for name, seconds in result.stage_times.items())]),
             f"total {time.perf_counter() - start:.2f} s",
             "files: heights.tif, orthomosaic.tif, preview.png"
-            + (", filled.tif, raw.tif, matched.tif, source.tif" if tiling is not None else ""),
+            + (", filled.tif, raw.tif, matched.tif, source.tif" if tiled is not None else ""),
         ])
         (args.out / "report.txt").write_text(report + "\n")
     except OSError as error:

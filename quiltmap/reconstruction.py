@@ -159,8 +159,12 @@ def grey(image):
 
 def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, workers):
     """Cost volumes (D, H, W) float32 in [0, 1], one per reference view, and
-    the number of views that see each cell's whole window at the middle label."""
-    H, W, D, r = grid.H, grid.W, len(heights), settings.window
+    the number of views that see each cell's whole window at the middle
+    label; swept over the grid grown by the window radius, so that border
+    cells have whole windows."""
+    r = settings.window
+    grid, heights = grid.grown(r), np.asarray(heights, np.float64)
+    H, W, D = grid.H, grid.W, len(heights)
     bits = (2 * r + 1) ** 2 - 1
     costs = [np.empty((D, H, W), np.float32) for _ in refs]
     seen = np.zeros((H, W), np.int32)
@@ -190,7 +194,7 @@ def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, worke
     with ThreadPoolExecutor(workers) as pool:
         for _ in stages.run("plane sweep", pool.map(label, range(D)), total=D):
             pass
-    return costs, seen
+    return [np.ascontiguousarray(c[:, r:-r, r:-r]) for c in costs], seen[r:-r, r:-r]
 
 
 def plane_sweep(views: Sequence[View], grid: GroundGrid, heights: ArrayLike, refs: Tuple[int, int] = (0, 1),
@@ -203,15 +207,8 @@ def plane_sweep(views: Sequence[View], grid: GroundGrid, heights: ArrayLike, ref
     the grid grown by the window radius, so that border cells have whole
     windows."""
     settings = settings or Settings()
-    return _sweep_grown([cam for cam, _ in views], [grey(img) for _, img in views], grid, heights, refs, settings,
-                        kernels or _mvs, stages or Stages(), threads)
-
-
-def _sweep_grown(cameras, greys, grid, heights, refs, settings, kernels, stages, threads):
-    r = settings.window
-    costs, seen = _sweep(cameras, greys, grid.grown(r), np.asarray(heights, np.float64), refs, settings,
-                         kernels, stages, threads)
-    return [np.ascontiguousarray(c[:, r:-r, r:-r]) for c in costs], seen[r:-r, r:-r]
+    return _sweep([cam for cam, _ in views], [grey(img) for _, img in views], grid, heights, refs, settings,
+                  kernels or _mvs, stages or Stages(), threads)
 
 
 def aggregate(cost: FloatArray, settings: Optional[Settings] = None, *, kernels: Any = None) -> FloatArray:
@@ -356,7 +353,7 @@ def match_heights(cameras, greys, grid, heights, refs, settings, *, threads, ker
     """Every step up to the height model: plane sweep of the grey images,
     aggregation, selection, consistency, filter and filled holes. Returns
     (filtered, filled, matched, raw)."""
-    costs, seen = _sweep_grown(cameras, greys, grid, heights, refs, settings, kernels, stages, threads)
+    costs, seen = _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, threads)
     picks = [select_heights(aggregate(cost, settings, kernels=kernels), heights, settings)
              for cost in stages.run("semi-global matching", costs)]
     del costs

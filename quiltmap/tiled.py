@@ -281,6 +281,40 @@ def filter_tile(raw, matched, tile, settings, margin, out):
     out[tile[0]:tile[1], tile[2]:tile[3]] = smooth[tile[0] - r0: tile[1] - r0, tile[2] - c0: tile[3] - c0]
 
 
+# Command-line options, shared by the command and the demonstration ----------
+
+OPTIONS = ("tile", "margin", "scheduler", "workers")
+
+
+def add_options(parser, description):
+    """The options of a tiled run, as a group of `parser`'s."""
+    group = parser.add_argument_group("tiled runs on Dask (the `tiled` extras)", description)
+    group.add_argument("--tile", type=int, metavar="N",
+                       help=f"cells on a side of a tile, a multiple of {MOSAIC_BLOCK} (default {DEFAULT_TILE})")
+    group.add_argument("--margin", type=int, metavar="N",
+                       help=f"cells matched around each tile (default {DEFAULT_MARGIN})")
+    group.add_argument("--scheduler", metavar="S",
+                       help="'threads' (default: Dask's threads in this process), 'cluster' (a local cluster of "
+                       "worker processes) or a Dask scheduler's address such as tcp://host:8786")
+    group.add_argument("--workers", type=int, metavar="N",
+                       help="threads or worker processes (default 2; not for an address)")
+
+
+def options_of(args):
+    """The keywords of reconstruct_tiled (tiling, scheduler, workers) that
+    the parsed options ask for, None when none was given; a ValueError
+    names the option at fault."""
+    if all(getattr(args, name) is None for name in OPTIONS):
+        return None
+    try:
+        tiling = Tiling(DEFAULT_TILE if args.tile is None else args.tile,
+                        DEFAULT_MARGIN if args.margin is None else args.margin)
+    except ValueError as error:
+        raise ValueError(str(error).replace("Tiling.", "--")) from None
+    return dict(tiling=tiling, scheduler=args.scheduler or "threads",
+                workers=2 if args.workers is None else args.workers)
+
+
 # Running the tasks -----------------------------------------------------------
 
 SCHEDULERS = ("threads", "cluster")

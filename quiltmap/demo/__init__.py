@@ -74,8 +74,8 @@ def reconstruct(survey, labels=96, threads=2, stages=None, kernels=None, tiled=N
 
         with stages.single("tiled reconstruction"):
             result = reconstruct_tiled(views_of(survey), scene.grid, scene.z_range, Settings(labels=labels), **tiled)
-        for name, calls in result.kernel_times.items():
-            if isinstance(kernels, KernelClock):
+        if isinstance(kernels, KernelClock):
+            for name, calls in result.kernel_times.items():
                 kernels.calls[name] += calls
         return result
     result = reconstruct_views(views_of(survey), scene.grid, scene.z_range, Settings(labels=labels),

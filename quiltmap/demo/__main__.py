@@ -4,7 +4,7 @@ import sys
 import time
 from pathlib import Path
 
-from ..tiled import DEFAULT_MARGIN, DEFAULT_TILE, Tiling
+from ..tiled import add_options, options_of
 
 
 def parse(argv):
@@ -31,27 +31,16 @@ def parse(argv):
                         help="instead of reconstructing, write the survey's photographs (16-bit TIFF) and "
                         "its description (survey.json) to DIR, for `python -m quiltmap reconstruct "
                         "DIR/survey.json --out ...` (needs the `io` extras)")
-    tiled = parser.add_argument_group("tiled runs on Dask (the `tiled` extras)",
-                                      "Any of these options reconstructs the survey tile by tile.")
-    tiled.add_argument("--tile", type=int, metavar="N", help="cells on a side of a tile, a multiple of 64 "
-                       f"(default {DEFAULT_TILE})")
-    tiled.add_argument("--margin", type=int, metavar="N",
-                       help=f"cells matched around each tile (default {DEFAULT_MARGIN})")
-    tiled.add_argument("--scheduler", metavar="S", help="'threads' (default), 'cluster' (a local cluster of worker "
-                       "processes) or a Dask scheduler's address such as tcp://host:8786")
-    tiled.add_argument("--workers", type=int, metavar="N", help="threads or worker processes (default 2)")
+    add_options(parser, "Any of these options reconstructs the survey tile by tile.")
     args = parser.parse_args(argv)
-    args.tiled = None
-    if any(getattr(args, name) is not None for name in ("tile", "margin", "scheduler", "workers")):
-        try:
-            tiling = Tiling(DEFAULT_TILE if args.tile is None else args.tile,
-                            DEFAULT_MARGIN if args.margin is None else args.margin)
-        except ValueError as error:
-            parser.error(str(error).replace("Tiling.", "--"))
+    try:
+        args.tiled = options_of(args)
+    except ValueError as error:
+        parser.error(str(error))
+    if args.tiled is not None:
         if args.workers is not None and args.workers < 1:
             parser.error("--workers must be at least 1")
-        args.tiled = dict(tiling=tiling, scheduler=args.scheduler or "threads",
-                          workers=2 if args.workers is None else args.workers, progress=True)
+        args.tiled["progress"] = True
     if args.size < 16:
         parser.error("--size must be at least 16")
     if args.labels < 3:
