@@ -507,10 +507,11 @@ def filter_tiled(raw: np.ndarray, matched: np.ndarray, settings: Optional[Settin
     settings = settings or Settings()
     tiling = tiling or Tiling()
     _check_tiling(tiling, settings)
+    check_engine(scheduler, workers)
+    if scheduler != "threads":  # refused before a cluster is started or reached
+        raise ValueError("filter_tiled writes into one process's memory: use the 'threads' scheduler")
     out = np.empty(raw.shape, np.float32)
-    with engine(scheduler, workers) as (compute, client):
-        if client is not None:
-            raise ValueError("filter_tiled writes into one process's memory: use the 'threads' scheduler")
+    with engine(scheduler, workers) as (compute, _):
         import dask
 
         compute([dask.delayed(filter_tile)(raw, matched, tile, settings, tiling.margin, out)
