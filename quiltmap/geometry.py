@@ -51,7 +51,7 @@ class Camera:
     focal length f, radial distortion k1, k2, principal point (cx, cy), all
     in pixels of an image of `width` x `height` pixels. See the module's
     documentation for the model. Raises ValueError naming the field that is
-    not finite, not positive or, for R, not orthonormal."""
+    not finite, not positive or, for R, not a rotation."""
 
     R: np.ndarray
     C: np.ndarray
@@ -79,6 +79,8 @@ class Camera:
         if error > ORTHONORMAL_TOLERANCE:
             raise ValueError(f"Camera.R must be orthonormal (|R R^T - I| = {error:.2g} exceeds "
                              f"{ORTHONORMAL_TOLERANCE:g})")
+        if np.linalg.det(R) < 0:  # a mirror image of the scene matches almost nothing
+            raise ValueError("Camera.R must be a rotation (determinant +1), not a reflection (determinant -1)")
         R.flags.writeable = False
         C.flags.writeable = False
         object.__setattr__(self, "R", R)

@@ -29,7 +29,7 @@ def _block_max(heights, block):
     H, W = heights.shape
     rows, cols = -(-H // block), -(-W // block)
     padded = np.full((rows * block, cols * block), -np.inf)
-    padded[:H, :W] = heights
+    padded[:H, :W] = np.where(np.isnan(heights), -np.inf, heights)  # a cell without a height stops no ray
     peak = np.pad(padded.reshape(rows, block, cols, block).max(axis=(1, 3)), 1, constant_values=-np.inf)
     return np.max([peak[i: i + rows, j: j + cols] for i in range(3) for j in range(3)], axis=0)
 
@@ -37,7 +37,8 @@ def _block_max(heights, block):
 def cast(heights, grid, origin, dirs, z_range, refine=8, block=16, window=(0, 0)):
     """Distance along each ray (origin + t dirs, dirs pointing down) to its
     first crossing of the bilinear height field; rays that reach the bottom
-    of z_range without a crossing get that bottom's distance.
+    of z_range without a crossing get that bottom's distance. NaN heights
+    (cells without a height) stop no ray.
 
     `heights` may be a window of the grid's heights starting at cell
     `window`, a multiple of `block` on both axes, that holds the cells within

@@ -30,7 +30,8 @@ import numpy.typing as npt
 from numpy.typing import ArrayLike
 
 from . import _mvs
-from .geometry import Camera, GroundGrid, View
+from .checks import cells_text, check_memory, check_ray_steps, check_survey, match_memory, shown
+from .geometry import GroundGrid, View
 from .raycast import cast
 
 FloatArray = npt.NDArray[np.float32]
@@ -69,14 +70,26 @@ class Settings:
     sigma_s: float = 2.0
 
     def __post_init__(self):
-        for name, least in (("labels", 3), ("window", 1), ("best_views", 1), ("radius", 0)):
+        for name, least, most in INTEGER_SETTINGS:
             value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
-                raise ValueError(f"Settings.{name} must be an integer of at least {least}, not {value!r}")
+            if (isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least
+                    or (most is not None and value > most)):
+                span = f"of at least {least}" if most is None else f"from {least} to {most}"
+                raise ValueError(f"Settings.{name} must be an integer {span}, not {shown(value)}")
         for name in ("P1", "P2", "uniqueness", "agree", "sigma_r", "sigma_s"):
             value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, (int, float, np.number)) or not 0 <= value < np.inf:
-                raise ValueError(f"Settings.{name} must be a finite number of at least 0, not {value!r}")
+            try:
+                number = float(value) if isinstance(value, (int, float, np.number)) and not isinstance(value, bool) \
+                    else np.nan
+            except OverflowError:  # an integer of hundreds of digits
+                number = np.inf
+            if not 0 <= number < np.inf:
+                raise ValueError(f"Settings.{name} must be a finite number of at least 0, not {shown(value)}")
+
+
+# (name, least, most): a census code of (2 window + 1)^2 - 1 bits must fit 64,
+# and the filter's work grows with (2 radius + 1)^2 per cell.
+INTEGER_SETTINGS = (("labels", 3, None), ("window", 1, 3), ("best_views", 1, None), ("radius", 0, 64))
 
 
 class KernelClock:
@@ -192,8 +205,12 @@ def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, worke
             seen[...] = np.sum(whole, axis=0)
 
     with ThreadPoolExecutor(workers) as pool:
-        for _ in stages.run("plane sweep", pool.map(label, range(D)), total=D):
-            pass
+        try:
+            for _ in stages.run("plane sweep", pool.map(label, range(D)), total=D):
+                pass
+        except BaseException:  # an interrupt: leave at once, not after every queued label
+            pool.shutdown(wait=False, cancel_futures=True)
+            raise
     return [np.ascontiguousarray(c[:, r:-r, r:-r]) for c in costs], seen[r:-r, r:-r]
 
 
@@ -307,7 +324,9 @@ MOSAIC_BLOCK = 64
 def mosaic_region(views, grid, Z, region, z_range, window=(0, 0), *, kernels=None, stages=None):
     """The orthomosaic and source of the cells `region` (first row, end row,
     first column, end column) of `grid`; Z holds the heights of the grid from
-    cell `window` on, over the region and every cell the rays to it pass."""
+    cell `window` on, over the region and every cell the rays to it pass.
+    Cells without a finite height stay without colour; z_range is None when
+    no cell has one."""
     kernels = kernels or _mvs
     stages = stages or Stages()
     r0, r1, c0, c1 = region
@@ -315,11 +334,15 @@ def mosaic_region(views, grid, Z, region, z_range, window=(0, 0), *, kernels=Non
     channels = views[0].image.shape[2]
     mosaic = np.full((H, W, channels), np.nan, np.float32)
     source = np.full((H, W), -1, np.int8)
+    known = np.isfinite(Z[r0 - window[0]: r1 - window[0], c0 - window[1]: c1 - window[1]])
+    if z_range is None or not known.any():
+        return mosaic, source
     blocks = [(br, min(br + MOSAIC_BLOCK, r1), bc, min(bc + MOSAIC_BLOCK, c1))
               for br in range(r0, r1, MOSAIC_BLOCK) for bc in range(c0, c1, MOSAIC_BLOCK)]
     order = sorted(range(len(views)), key=lambda i: views[i].camera.off_nadir)
     for i in stages.run("orthomosaic", order):
         cam, img = views[i]
+        img = np.ascontiguousarray(img)  # the kernel reads C order; any layout gives the same samples
         out = np.zeros((H, W, channels), np.float32)
         valid = np.zeros((H, W), bool)
         for br0, br1, bc0, bc1 in blocks:
@@ -331,7 +354,7 @@ def mosaic_region(views, grid, Z, region, z_range, window=(0, 0), *, kernels=Non
                                 block.X0, block.Y0, block.gsd, heights, colour, sampled)
             out[br0 - r0: br1 - r0, bc0 - c0: bc1 - c0] = colour
             valid[br0 - r0: br1 - r0, bc0 - c0: bc1 - c0] = sampled.astype(bool)
-        take = (source < 0) & valid & visible_from(cam, grid, Z, z_range, region, window)
+        take = (source < 0) & known & valid & visible_from(cam, grid, Z, z_range, region, window)
         mosaic[take] = out[take]
         source[take] = i
     return mosaic, source
@@ -340,13 +363,21 @@ def mosaic_region(views, grid, Z, region, z_range, window=(0, 0), *, kernels=Non
 def orthomosaic(views: Sequence[View], grid: GroundGrid, Z: FloatArray, *, kernels: Any = None,
                 stages: Optional["Stages"] = None) -> Tuple[FloatArray, np.ndarray]:
     """Colour of each cell from the most nadir view that sees it over the
-    height model Z (NaN where none does), and the index of that view (-1)."""
-    return mosaic_region(views, grid, Z, (0, grid.H, 0, grid.W), mosaic_heights(Z), kernels=kernels, stages=stages)
+    height model Z (NaN where none does, or where Z has no finite height),
+    and the index of that view (-1)."""
+    z_range = mosaic_heights(Z)
+    if z_range is not None:
+        check_ray_steps(grid, z_range)
+    return mosaic_region(views, grid, Z, (0, grid.H, 0, grid.W), z_range, kernels=kernels, stages=stages)
 
 
 def mosaic_heights(Z):
-    """The height range the orthomosaic's rays are cast through."""
-    return (float(np.min(Z)) - 1.0, float(np.max(Z)) + 1.0)
+    """The height range the orthomosaic's rays are cast through: that of
+    Z's finite heights, widened by 1; None when Z has none."""
+    finite = np.isfinite(Z)
+    if not finite.any():
+        return None
+    return (float(np.min(Z, where=finite, initial=np.inf)) - 1.0, float(np.max(Z, where=finite, initial=-np.inf)) + 1.0)
 
 
 def match_heights(cameras, greys, grid, heights, refs, settings, *, threads, kernels, stages):
@@ -381,32 +412,6 @@ class Result:
     workers: dict = field(default_factory=dict)  # tiled runs: peak resident bytes of each worker process
 
 
-def _check_survey(views, grid, z_range, refs, files=False):
-    """Refuses what reconstruct cannot use; files: images may also be read a
-    window at a time (quiltmap.survey.ImageFile)."""
-    if not isinstance(grid, GroundGrid):
-        raise TypeError(f"grid must be a quiltmap.GroundGrid, not {type(grid).__name__}")
-    if len(views) < 2:
-        raise ValueError(f"a reconstruction needs at least 2 views, not {len(views)}")
-    for i, view in enumerate(views):
-        if not isinstance(view, View) or not isinstance(view.camera, Camera):
-            raise TypeError(f"views[{i}] must be a quiltmap.View(camera, image)")
-        image = view.image
-        shape = (view.camera.height, view.camera.width)
-        kind_ok = isinstance(image, np.ndarray) or (files and hasattr(image, "window"))
-        if not (kind_ok and image.dtype == np.float32 and image.ndim == 3 and image.shape[:2] == shape):
-            raise ValueError(f"views[{i}].image must be a float32 array of shape {shape + ('channels',)}, "
-                             f"not {getattr(image, 'dtype', type(image).__name__)} {np.shape(image)}")
-        if image.shape[2] != views[0].image.shape[2]:
-            raise ValueError(f"views[{i}].image has {image.shape[2]} channels, views[0].image "
-                             f"{views[0].image.shape[2]}")
-    if len(refs) != 2 or len(set(refs)) != 2 or not all(0 <= r < len(views) for r in refs):
-        raise ValueError(f"refs must be two different view indices below {len(views)}, not {tuple(refs)}")
-    low, high = (float(z) for z in z_range)
-    if not (np.isfinite(low) and np.isfinite(high) and low < high):
-        raise ValueError(f"z_range must be two finite heights, the lower first, not {tuple(z_range)}")
-
-
 def reconstruct(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, float],
                 settings: Optional[Settings] = None, *, refs: Tuple[int, int] = (0, 1), threads: int = 2,
                 progress: Optional[Callable[..., Iterable]] = None, kernels: Any = None) -> "Result":
@@ -418,8 +423,11 @@ def reconstruct(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, f
     as tqdm. kernels: an object with the three kernels as attributes (default:
     the extension's, timed)."""
     views = list(views)
-    _check_survey(views, grid, z_range, refs)
+    check_survey(views, grid, z_range, refs)
     settings = settings or Settings()
+    check_memory(match_memory(grid.rows, grid.columns, settings, sum(view.image[..., 0].size for view in views)),
+                 f"a reconstruction of {cells_text(grid)} in {settings.labels} labels",
+                 ": use quiltmap.reconstruct_tiled")
     kernels = kernels or KernelClock()
     stages = Stages(progress)
     heights = np.linspace(float(z_range[0]), float(z_range[1]), settings.labels)
