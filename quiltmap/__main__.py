@@ -1,13 +1,22 @@
 """python -m quiltmap reconstruct SURVEY.json --out DIR: a height model and an
 orthomosaic, as GeoTIFF files, from a survey description (quiltmap/survey.py
-documents its form)."""
+documents its form).
+
+Every refused input ends with one line on stderr and status 2, before
+anything is written; the output folder receives the run's whole set of files
+or, if the run fails or is interrupted (SIGINT, SIGTERM), is left as it was
+(quiltmap/outputs.py says how, and what survives a crash)."""
 import argparse
+import signal
 import sys
+import threading
 import time
+from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
 
+from .outputs import OUTPUTS
 from .tiled import add_options, options_of
 
 
@@ -20,17 +29,14 @@ def parse(argv):
                               "reconstructs the grid's heights and orthomosaic, and writes heights.tif, "
                               "orthomosaic.tif (GeoTIFF on the grid), preview.png and report.txt to DIR.")
     run.add_argument("survey", type=Path, metavar="SURVEY.json")
-    run.add_argument("--out", type=Path, required=True, metavar="DIR", help="output folder (made if missing)")
+    run.add_argument("--out", required=True, metavar="DIR", help="output folder (made if missing)")
     run.add_argument("--threads", type=int, default=2, help="worker threads of the plane sweep (default 2)")
     run.add_argument("--quiet", action="store_true", help="no progress bars")
     add_options(run, "Any of these options runs the survey tile by tile; the tasks read the photographs' "
                 "windows from their files and fill the GeoTIFF files part by part, and filled.tif, raw.tif, "
                 "matched.tif and source.tif are written too.")
     args = parser.parse_args(argv)
-    if args.threads < 1:
-        parser.error("--threads must be at least 1")
-    if args.workers is not None and args.workers < 1:
-        parser.error("--workers must be at least 1")
+    args.published = False
     return args
 
 
@@ -49,14 +55,8 @@ def fail(message):
     return 2
 
 
-def prepare_output(folder):
-    """Makes the output folder, or says why it cannot be used."""
-    if folder.exists() and not folder.is_dir():
-        raise OSError(f"--out {folder}: exists and is not a folder")
-    folder.mkdir(parents=True, exist_ok=True)
-    probe = folder / ".quiltmap-write-test"
-    probe.write_text("")
-    probe.unlink()
+class Refused(Exception):
+    """An input the run cannot take; its message is the one line to print."""
 
 
 def preview(result, path, largest=2048):
@@ -64,7 +64,7 @@ def preview(result, path, largest=2048):
     k-th cell where the grid is larger than `largest` cells on a side."""
     from PIL import Image
 
-    from .survey import replace_atomically
+    from .outputs import replace_atomically
 
     step = -(-max(result.heights.shape) // largest)
     heights = np.asarray(result.heights[::step, ::step])
@@ -78,86 +78,176 @@ def preview(result, path, largest=2048):
     right = np.where(np.isnan(right), 0.45 * np.array([0.0, 0.0, 1.0]), np.clip(right, 0, 1))  # unseen: dark blue
     both = np.concatenate([left, np.ones((left.shape[0], 4, 3)), right], axis=1)
     image = Image.fromarray(np.round(both * 255).astype(np.uint8))
-    replace_atomically(path, lambda p: image.save(p, format="PNG"))
+    replace_atomically(path, lambda file: image.save(file, format="PNG"))
+
+
+@contextmanager
+def interrupts():
+    """SIGTERM (what a batch system sends) ends the run as SIGINT does, by a
+    KeyboardInterrupt that unwinds every clean-up; a second signal during the
+    clean-up is ignored. Yields the list that receives the signal's number."""
+    received = []
+
+    def handler(signum, frame):
+        if not received:
+            received.append(signum)
+            raise KeyboardInterrupt
+
+    if threading.current_thread() is not threading.main_thread():  # only the main thread has handlers
+        yield received
+        return
+    previous = {number: signal.signal(number, handler) for number in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield received
+    finally:
+        for number, action in previous.items():
+            signal.signal(number, action)
 
 
 def main(argv=None):
     args = parse(argv)
+    with interrupts() as received:
+        try:
+            return run(args)
+        except Refused as error:
+            return fail(str(error))
+        except KeyboardInterrupt:
+            number = received[0] if received else signal.SIGINT
+            outcome = "after its outputs were written" if args.published else f"{args.out} is as it was"
+            print(f"quiltmap: interrupted by {signal.Signals(number).name}; {outcome}", file=sys.stderr)
+            return 128 + number
+
+
+def checked(args):
+    """The survey and the run's options, every check passed before anything
+    is made; Refused says what is wrong."""
+    if not args.out:
+        raise Refused("--out: an empty path names no folder")
+    args.out = Path(args.out)
+    if args.threads < 1:
+        raise Refused("--threads must be at least 1")
+    if args.workers is not None and args.workers < 1:
+        raise Refused("--workers must be at least 1")
     try:
         import tifffile  # noqa: F401
         from PIL import Image  # noqa: F401
     except ImportError as error:
-        return fail(f"the command needs its extras ({error.name} is missing): pip install 'quiltmap[io]'")
-    from . import reconstruct
-    from .survey import SurveyError, load_survey, write_geotiff
+        raise Refused(f"the command needs its extras ({error.name} is missing): pip install 'quiltmap[io]'")
+    from .checks import check_disk, check_memory, check_survey, match_memory
+    from .survey import SurveyError, load_survey
 
     try:
         tiled = options_of(args)
     except ValueError as error:
-        return fail(str(error))
+        raise Refused(str(error))
     if tiled is not None:
         try:
             import dask  # noqa: F401
         except ImportError:
-            return fail("tiled runs need Dask: pip install 'quiltmap[tiled]'")
+            raise Refused("tiled runs need Dask: pip install 'quiltmap[tiled]'")
+    if args.out.exists() and not args.out.is_dir():
+        raise Refused(f"--out {args.out}: exists and is not a folder")
     try:
-        prepare_output(args.out)
         survey = load_survey(args.survey, lazy=tiled is not None)
     except SurveyError as error:
-        return fail(f"{args.survey}: {error}")
-    except OSError as error:
-        return fail(str(error))
-    progress = None
-    if not args.quiet:
-        try:
-            from tqdm import tqdm  # type: ignore[import-untyped]
-
-            progress = lambda items, **kw: tqdm(items, unit="step", leave=False, **kw)  # noqa: E731
-        except ImportError:
-            pass
-    start = time.perf_counter()
-    if tiled is not None:
-        from .tiled import reconstruct_tiled
-
-        try:
-            result = reconstruct_tiled(survey.views, survey.grid, survey.z_range, survey.settings,
-                                       refs=survey.references, out=args.out, epsg=survey.epsg,
-                                       progress=not args.quiet, **tiled)
-        except (ValueError, ConnectionError) as error:
-            return fail(str(error).replace("Tiling.", "--"))
-    else:
-        result = reconstruct(survey.views, survey.grid, survey.z_range, survey.settings, refs=survey.references,
-                             threads=args.threads, progress=progress)
+        raise Refused(str(error))
+    grid, settings = survey.grid, survey.settings
+    channels = survey.views[0].image.shape[2]
     try:
+        check_survey(survey.views, grid, survey.z_range, survey.references, files=tiled is not None)
         if tiled is None:
-            write_geotiff(args.out / "heights.tif", result.heights, survey.grid, survey.epsg)
-            write_geotiff(args.out / "orthomosaic.tif", result.orthomosaic, survey.grid, survey.epsg)
-        preview(result, args.out / "preview.png")
-        report = "\n".join([
-            f"quiltmap reconstruct {args.survey}",
-            f"grid: {survey.grid.rows} x {survey.grid.columns} cells of {survey.grid.gsd} from "
-            f"({survey.grid.X0}, {survey.grid.Y0}); heights {survey.z_range[0]} to {survey.z_range[1]} "
-            f"in {survey.settings.labels} labels",
-            f"views: {', '.join(survey.names)}",
-            f"matched cells: {100 * share(result.matched):.1f} %",
-            f"cells no view sees in the orthomosaic: {100 * share(result.source, lambda s: s < 0):.1f} %",
-            *([f"tiles: {tiled['tiling'].tile} x {tiled['tiling'].tile} cells with a margin of "
-               f"{tiled['tiling'].margin}, scheduler {tiled['scheduler']}",
-               "stages (summed over the tiles' tasks):",
-               *(f"  {name:22s}{seconds:8.2f} s" for name, seconds in result.stage_times.items() if name != "total"),
-               "peak memory of each worker: " + ", ".join(f"{b / 2**20:.0f} MiB" for b in result.workers.values())]
-              if tiled is not None else
-              ["stages (wall time):",
-               *(f"  {name:22s}{seconds:8.2f} s" for name, seconds in result.stage_times.items())]),
-            f"total {time.perf_counter() - start:.2f} s",
-            "files: heights.tif, orthomosaic.tif, preview.png"
-            + (", filled.tif, raw.tif, matched.tif, source.tif" if tiled is not None else ""),
-        ])
-        (args.out / "report.txt").write_text(report + "\n")
+            pixels = sum(view.image[..., 0].size for view in survey.views)
+            check_memory(match_memory(grid.rows, grid.columns, settings, pixels),
+                         f"the survey's {grid.rows} x {grid.columns} cells in {settings.labels} labels",
+                         ": run it tile by tile (--tile)")
+            check_disk(args.out, grid.rows * grid.columns * 4 * (1 + channels), "heights.tif and orthomosaic.tif")
+        else:
+            from .tiled import check_engine, check_resources, check_tiling, probe_scheduler
+
+            check_tiling(tiled["tiling"], settings)
+            check_engine(tiled["scheduler"], tiled["workers"])
+            check_resources(grid, channels, settings, tiled["tiling"], tiled["scheduler"], tiled["workers"], args.out)
+            if tiled["scheduler"] not in ("threads", "cluster"):
+                probe_scheduler(tiled["scheduler"])
+    except (ValueError, MemoryError, ConnectionError) as error:
+        raise Refused(str(error).replace("Tiling.", "--"))
     except OSError as error:
-        return fail(f"--out {args.out}: {error}")
+        raise Refused(f"--out {args.out}: {error.strerror}")
+    return survey, tiled
+
+
+def run(args):
+    from .outputs import FolderBusy, OutputFolder
+
+    survey, tiled = checked(args)
+    try:
+        with OutputFolder(args.out) as folder:
+            written, report = reconstruct_into(folder.staging, args, survey, tiled)
+            folder.publish(written, remove=[output.name for output in OUTPUTS if output.name not in written])
+            args.published = True
+    except FolderBusy as error:
+        return fail(f"--out {args.out}: {error.strerror}")
+    except (ValueError, ConnectionError, MemoryError) as error:
+        return fail(f"{str(error).replace('Tiling.', '--')}; {args.out} is as it was")
+    except OSError as error:
+        reason = error.strerror or f"a write was cut short ({error})"
+        return fail(f"{reason}; the run stopped and left {args.out} as it was")
     print(report)
     return 0
+
+
+def reconstruct_into(folder, args, survey, tiled):
+    """Runs the survey and writes its outputs into `folder`; returns their
+    names and the report."""
+    from . import reconstruct
+    from .survey import write_geotiff
+
+    start = time.perf_counter()
+    if tiled is not None:
+        from .tiled import RASTER_FILES, reconstruct_into as reconstruct_tiles
+
+        result = reconstruct_tiles(folder.resolve(), survey.views, survey.grid, survey.z_range, survey.settings,
+                                   refs=survey.references, epsg=survey.epsg, progress=not args.quiet, **tiled)
+        rasters = list(RASTER_FILES)
+    else:
+        progress = None
+        if not args.quiet:
+            try:
+                from tqdm import tqdm  # type: ignore[import-untyped]
+
+                progress = lambda items, **kw: tqdm(items, unit="step", leave=False, **kw)  # noqa: E731
+            except ImportError:
+                pass
+        result = reconstruct(survey.views, survey.grid, survey.z_range, survey.settings, refs=survey.references,
+                             threads=args.threads, progress=progress)
+        write_geotiff(folder / "heights.tif", result.heights, survey.grid, survey.epsg)
+        write_geotiff(folder / "orthomosaic.tif", result.orthomosaic, survey.grid, survey.epsg)
+        rasters = ["heights.tif", "orthomosaic.tif"]
+    preview(result, folder / "preview.png")
+    written = rasters + ["preview.png", "report.txt"]
+    grid = survey.grid
+    report = "\n".join([
+        f"quiltmap reconstruct {args.survey}",
+        f"grid: {grid.rows} x {grid.columns} cells of {grid.gsd} from ({grid.X0}, {grid.Y0}); heights "
+        f"{survey.z_range[0]} to {survey.z_range[1]} in {survey.settings.labels} labels",
+        f"views: {', '.join(survey.names)}",
+        f"matched cells: {100 * share(result.matched):.1f} %",
+        f"cells no view sees in the orthomosaic: {100 * share(result.source, lambda s: s < 0):.1f} %",
+        *([f"tiles: {tiled['tiling'].tile} x {tiled['tiling'].tile} cells with a margin of "
+           f"{tiled['tiling'].margin}, scheduler {tiled['scheduler']}",
+           "stages (summed over the tiles' tasks):",
+           *(f"  {name:22s}{seconds:8.2f} s" for name, seconds in result.stage_times.items() if name != "total"),
+           "peak memory of each worker: " + ", ".join(f"{b / 2**20:.0f} MiB" for b in result.workers.values())]
+          if tiled is not None else
+          ["stages (wall time):",
+           *(f"  {name:22s}{seconds:8.2f} s" for name, seconds in result.stage_times.items())]),
+        f"total {time.perf_counter() - start:.2f} s",
+        "files: " + ", ".join(written),
+    ])
+    from .outputs import replace_atomically
+
+    replace_atomically(folder / "report.txt", lambda file: file.write((report + "\n").encode()))
+    return written, report
 
 
 if __name__ == "__main__":

@@ -20,8 +20,12 @@ The description (paths relative to the JSON file's folder):
 Units and conventions are those of quiltmap.geometry: R maps world to camera,
 C is the camera centre in world units, f, cx and cy are in pixels with (0, 0)
 the centre of the top-left pixel, and (X0, Y0) is the grid's north-west
-corner. Images may be PNG, JPEG or TIFF, 8- or 16-bit, grey or colour; all
-must have the same number of channels, and are read as float32 in [0, 1].
+corner. Images may be PNG, JPEG or TIFF, 8- or 16-bit, grey or colour, or
+float TIFF with every pixel in [0, 1]; all must have the same number of
+channels, and are read as float32 in [0, 1]. A key that the form above does
+not have is refused by name (a misspelt optional key would otherwise be
+ignored), and `epsg` must be a code that a GeoTIFF file can name, 1024 to
+32766.
 """
 import json
 import math
@@ -32,7 +36,9 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from .checks import check_tiff_sides, shown
 from .geometry import Camera, GroundGrid, View
+from .outputs import exclusive_file, replace_atomically
 from .reconstruction import Settings
 
 __all__ = ["SurveyError", "Survey", "ImageFile", "load_survey", "read_image", "replace_atomically",
@@ -88,8 +94,21 @@ def _brightness(data, path):
     if data.dtype == np.uint16:
         return (data / np.float32(65535)).astype(np.float32)
     if data.dtype.kind == "f":
+        check_float_range(data, path)
         return np.ascontiguousarray(data, np.float32)
     raise SurveyError(f"{path.name}: pixels of type {data.dtype} (8- or 16-bit expected)")
+
+
+def check_float_range(data, path, rows=1024):
+    """Refuses float pixels outside [0, 1], the brightness range of the
+    outputs, a band of rows at a time (the data may be a map of a large file)."""
+    for r in range(0, data.shape[0], rows):
+        band = np.asarray(data[r: r + rows])
+        if band.size and not (np.isfinite(band).all() and band.min() >= 0 and band.max() <= 1):
+            finite = band[np.isfinite(band)]
+            found = (f"{finite.min():.3g} to {finite.max():.3g}" if finite.size else "no finite value")
+            found += "" if finite.size == band.size else ", and values that are not finite"
+            raise SurveyError(f"{path.name}: float pixels must lie in [0, 1] (found {found})")
 
 
 class ImageFile:
@@ -107,6 +126,8 @@ class ImageFile:
         else:
             self.shape = _channels(pixels, self.path).shape
             _brightness(pixels[:0], self.path)  # refuses other pixel types now, not in a task
+            if pixels.dtype.kind == "f":
+                check_float_range(pixels, self.path)
         self.dtype = np.dtype(np.float32)
         self.ndim = 3
 
@@ -140,9 +161,22 @@ class ImageFile:
 
 def _number(entry, key, where):
     value = entry.get(key) if isinstance(entry, dict) else None
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        raise SurveyError(f"{where}.{key}: a finite number is required, not {value!r}")
-    return float(value)
+    try:
+        number = float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else math.nan
+    except OverflowError:  # an integer of hundreds of digits
+        number = math.inf
+    if not math.isfinite(number):
+        raise SurveyError(f"{where}.{key}: a finite number is required, not {shown(value)}")
+    return number
+
+
+def _known(entry, keys, where):
+    """Refuses keys of a JSON object that the survey does not define: a misspelt
+    optional key would otherwise be ignored and its default used."""
+    unknown = sorted(set(entry) - set(keys))
+    if unknown:
+        raise SurveyError(f"{where}: unknown key{'s' if len(unknown) > 1 else ''} "
+                          f"{', '.join(repr(k) for k in unknown)} (known: {', '.join(keys)})")
 
 
 def _object(entry, key, where):
@@ -152,38 +186,74 @@ def _object(entry, key, where):
     return value
 
 
+# The keys of each object of a survey, in the order the documentation gives them.
+SURVEY_KEYS = ("grid", "heights", "epsg", "references", "settings", "images")
+GRID_KEYS = ("X0", "Y0", "gsd", "rows", "columns")
+HEIGHT_KEYS = ("lowest", "highest")
+IMAGE_KEYS = ("path", "name", "camera")
+CAMERA_KEYS = ("R", "C", "f", "k1", "k2", "cx", "cy")
+# GeoTIFF's ProjectedCSTypeGeoKey holds EPSG codes of projected systems from
+# 1024 to 32766 (32767 is "user-defined", and the key is 16 bits wide).
+EPSG_CODES = range(1024, 32767)
+
+
 def load_survey(path: Union[str, os.PathLike], lazy: bool = False) -> "Survey":
     """The survey that the JSON file at `path` describes, its images read and
-    every entry checked; SurveyError names the first offending entry.
-    lazy: the views' images are ImageFile, read a window at a time by a
-    tiled reconstruction (quiltmap.tiled), instead of arrays."""
+    every entry checked; SurveyError names the file and its first offending
+    entry. lazy: the views' images are ImageFile, read a window at a time by
+    a tiled reconstruction (quiltmap.tiled), instead of arrays."""
     path = Path(path)
     try:
-        description = json.loads(path.read_text())
+        return _read_survey(path, lazy)
+    except SurveyError as error:
+        raise SurveyError(f"{path}: {error}") from None
+
+
+def _parse(path):
+    try:
+        text = path.read_bytes().decode("utf-8")
     except OSError as error:
-        raise SurveyError(f"{path}: cannot be read ({error.strerror})") from None
+        raise SurveyError(f"cannot be read ({error.strerror})") from None
+    except UnicodeDecodeError as error:
+        raise SurveyError(f"not UTF-8 text (byte {error.start} cannot be decoded)") from None
+    try:
+        return json.loads(text)
     except json.JSONDecodeError as error:
-        raise SurveyError(f"{path}: not JSON ({error})") from None
+        raise SurveyError(f"not JSON ({error})") from None
+    except RecursionError:
+        raise SurveyError("nested more deeply than a survey ever is") from None
+    except ValueError as error:  # an integer of more digits than Python converts
+        raise SurveyError(f"not JSON that can be read ({error})") from None
+
+
+def _read_survey(path, lazy):
+    description = _parse(path)
     if not isinstance(description, dict):
-        raise SurveyError(f"{path}: the survey must be a JSON object")
+        raise SurveyError("the survey must be a JSON object")
+    _known(description, SURVEY_KEYS, "survey")
     folder = path.parent
 
     g = _object(description, "grid", "survey")
+    _known(g, GRID_KEYS, "grid")
     try:
         grid = GroundGrid(_number(g, "X0", "grid"), _number(g, "Y0", "grid"), _number(g, "gsd", "grid"),
                           g.get("rows"), g.get("columns"))
+        check_tiff_sides(grid)
+    except SurveyError:
+        raise
     except ValueError as error:
         raise SurveyError(f"grid: {error}") from None
     h = _object(description, "heights", "survey")
+    _known(h, HEIGHT_KEYS, "heights")
     z_range = (_number(h, "lowest", "heights"), _number(h, "highest", "heights"))
     if not z_range[0] < z_range[1]:
         raise SurveyError(f"heights: lowest ({z_range[0]}) must be below highest ({z_range[1]})")
 
-    known = {f.name for f in fields(Settings)}
+    known = [f.name for f in fields(Settings)]
     given = description.get("settings", {})
-    if not isinstance(given, dict) or not set(given) <= known:
-        raise SurveyError(f"settings: unknown fields {sorted(set(given) - known) if isinstance(given, dict) else given}"
-                          f" (known: {', '.join(sorted(known))})")
+    if not isinstance(given, dict):
+        raise SurveyError(f"settings: an object is required, not {shown(given)}")
+    _known(given, known, "settings")
     try:
         settings = Settings(**given)
     except ValueError as error:
@@ -198,7 +268,9 @@ def load_survey(path: Union[str, os.PathLike], lazy: bool = False) -> "Survey":
         where = f"images[{i}]"
         if not isinstance(entry, dict) or not isinstance(entry.get("path"), str):
             raise SurveyError(f"{where}.path: a file name is required")
+        _known(entry, IMAGE_KEYS, where)
         c = _object(entry, "camera", where)
+        _known(c, CAMERA_KEYS, f"{where}.camera")
         file = folder / entry["path"]
         if not file.is_file():
             raise SurveyError(f"{where}.path: {entry['path']} does not exist")
@@ -208,11 +280,11 @@ def load_survey(path: Union[str, os.PathLike], lazy: bool = False) -> "Survey":
             raise SurveyError(f"{where}.path: {error}") from None
         except Exception as error:  # the readers raise many kinds for a damaged file
             raise SurveyError(f"{where}.path: {entry['path']} cannot be read as an image ({error})") from None
+        f, k1, k2, cx, cy = (_number(c, k, f"{where}.camera") for k in ("f", "k1", "k2", "cx", "cy"))
         try:
-            f, k1, k2, cx, cy = (_number(c, k, f"{where}.camera") for k in ("f", "k1", "k2", "cx", "cy"))
             camera = Camera(c.get("R"), c.get("C"), f, k1, k2, cx, cy, width=image.shape[1], height=image.shape[0],
                             name=str(entry.get("name", entry["path"])))
-        except (ValueError, TypeError) as error:
+        except (ValueError, TypeError, OverflowError) as error:
             raise SurveyError(f"{where}.camera: {error}") from None
         if image.shape[2] != (views[0].image.shape[2] if views else image.shape[2]):
             raise SurveyError(f"{where}.path: {image.shape[2]} channels where images[0] has {views[0].image.shape[2]}")
@@ -223,11 +295,12 @@ def load_survey(path: Union[str, os.PathLike], lazy: bool = False) -> "Survey":
 
     references = description.get("references", [0, 1])
     if (not isinstance(references, list) or len(references) != 2 or len(set(references)) != 2
-            or not all(isinstance(r, int) and 0 <= r < len(views) for r in references)):
+            or not all(isinstance(r, int) and not isinstance(r, bool) and 0 <= r < len(views) for r in references)):
         raise SurveyError(f"references: two different image indices below {len(views)} are required")
     epsg = description.get("epsg")
-    if epsg is not None and (isinstance(epsg, bool) or not isinstance(epsg, int) or epsg <= 0):
-        raise SurveyError(f"epsg: a positive integer code is required, not {epsg!r}")
+    if epsg is not None and (isinstance(epsg, bool) or not isinstance(epsg, int) or epsg not in EPSG_CODES):
+        raise SurveyError(f"epsg: {shown(epsg)} is not the EPSG code of a projected system that a GeoTIFF file "
+                          f"can name ({EPSG_CODES.start} to {EPSG_CODES.stop - 1})")
     return Survey(views, grid, z_range, settings, tuple(references), epsg, names)
 
 
@@ -242,36 +315,25 @@ def _sees_the_grid(camera, grid, z_range, samples=9):
     return bool(((depth > 1e-6) & (u >= 0) & (v >= 0) & (u <= camera.width - 1) & (v <= camera.height - 1)).any())
 
 
-def replace_atomically(path, write):
-    """Writes through `write(temporary_path)`, then renames onto `path`, so
-    that no half-written file is ever left under the final name."""
-    path = Path(path)
-    temporary = path.with_name(f".{path.name}.partial")
-    try:
-        write(temporary)
-        os.replace(temporary, path)
-    finally:
-        if temporary.exists():
-            temporary.unlink()
-
-
 def write_geotiff(path: Union[str, os.PathLike], data: np.ndarray, grid: GroundGrid,
                   epsg: Optional[int] = None) -> None:
     """`data` (rows, columns[, bands]) as a GeoTIFF on `grid` (pixel-is-area,
     the top-left corner at (X0, Y0)), NaN marked as no data."""
     array = np.ascontiguousarray(data, np.float32)
-    replace_atomically(path, lambda p: _write_tiff(p, grid, epsg, array.shape, array.dtype, array))
+    replace_atomically(path, lambda file: _write_tiff(file, grid, epsg, array.shape, array.dtype, array))
 
 
 def create_geotiff(path: Union[str, os.PathLike], shape: Tuple[int, ...], dtype: Any, grid: GroundGrid,
                    epsg: Optional[int] = None) -> int:
-    """An uncompressed GeoTIFF of `shape` (rows, columns[, bands]) on `grid`,
-    zero-filled, whose pixels are stored in one run from the byte offset
-    returned, for np.memmap to fill part by part."""
-    return _write_tiff(path, grid, epsg, tuple(shape), np.dtype(dtype), None)
+    """A new uncompressed GeoTIFF of `shape` (rows, columns[, bands]) on
+    `grid`, zero-filled, whose pixels are stored in one run from the byte
+    offset returned, for np.memmap to fill part by part. The file must not
+    exist yet (nor a link of that name)."""
+    with exclusive_file(path) as file:
+        return _write_tiff(file, grid, epsg, tuple(shape), np.dtype(dtype), None)
 
 
-def _write_tiff(path, grid, epsg, shape, dtype, data):
+def _write_tiff(file, grid, epsg, shape, dtype, data):
     import tifffile
 
     keys = [(1024, 1 if epsg else 32767),  # GTModelTypeGeoKey: projected, or user-defined
@@ -288,7 +350,7 @@ def _write_tiff(path, grid, epsg, shape, dtype, data):
         tags.append((42113, "s", 4, "nan", True))  # GDAL_NODATA
     photometric = "rgb" if len(shape) == 3 and shape[2] == 3 else "minisblack"
     big = int(np.prod(shape)) * dtype.itemsize > 2**32 - 2**25  # room for the tags within classic TIFF's 4 GiB
-    offset, _ = tifffile.imwrite(path, data, shape=None if data is not None else shape,
+    offset, _ = tifffile.imwrite(file, data, shape=None if data is not None else shape,
                                  dtype=None if data is not None else dtype, photometric=photometric,
                                  extratags=tags, metadata=None, bigtiff=big, returnoffset=True)
     return offset
@@ -307,7 +369,7 @@ def write_survey(folder: Union[str, os.PathLike], views: Sequence[View], grid: G
     for i, view in enumerate(views):
         name = f"view_{i}.tif"
         pixels = np.round(np.clip(view.image, 0, 1) * 65535).astype(np.uint16)
-        replace_atomically(folder / name, lambda p: tifffile.imwrite(p, pixels, metadata=None))
+        replace_atomically(folder / name, lambda file: tifffile.imwrite(file, pixels, metadata=None))
         c = view.camera
         images.append({"path": name, "name": c.name or name,
                        "camera": {"R": c.R.tolist(), "C": c.C.tolist(), "f": c.f, "k1": c.k1, "k2": c.k2,
@@ -320,5 +382,6 @@ def write_survey(folder: Union[str, os.PathLike], views: Sequence[View], grid: G
         description["settings"] = {f.name: getattr(settings, f.name) for f in fields(Settings)}
     if epsg is not None:
         description["epsg"] = epsg
-    replace_atomically(folder / "survey.json", lambda p: p.write_text(json.dumps(description, indent=2) + "\n"))
+    text = json.dumps(description, indent=2) + "\n"
+    replace_atomically(folder / "survey.json", lambda file: file.write(text.encode()))
     return folder / "survey.json"

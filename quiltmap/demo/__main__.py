@@ -1,6 +1,8 @@
 """python -m quiltmap.demo: reconstruct a synthetic aerial scene end to end."""
 import argparse
+import os
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -58,8 +60,9 @@ def parse(argv):
         parser.error(f"{'--export' if args.export is not None else '--out'} {target}: exists and is not a folder")
     try:
         target.mkdir(parents=True, exist_ok=True)
-        (target / ".quiltmap-write-test").write_text("")
-        (target / ".quiltmap-write-test").unlink()
+        descriptor, probe = tempfile.mkstemp(prefix=".quiltmap-write-test-", dir=target)  # never through a link
+        os.close(descriptor)
+        os.unlink(probe)
     except OSError as error:
         parser.error(f"{'--export' if args.export is not None else '--out'} {target}: cannot be written "
                      f"({error.strerror})")
@@ -114,17 +117,24 @@ def main(argv=None):
         import matplotlib  # noqa: F401
     except ImportError as error:
         sys.exit(f"the demonstration needs its extras ({error.name} is missing): pip install 'quiltmap[demo]'")
+    from ..outputs import FolderBusy, OutputFolder
     from . import report, run
 
     start = time.perf_counter()
     demo = run(args.size, args.labels, args.seed, args.threads,
                progress=lambda items, **kw: tqdm(items, unit="step", leave=True, **kw), tiled=args.tiled)
     m = report.of(demo)
-    with demo.stages.single("report"):
-        report.save_arrays(demo, args.out, m)
-        report.figure(demo, m, args.out / "demo.png")
-    printed = report.text(demo, m, time.perf_counter() - start, args.out)
-    (args.out / "report.txt").write_text(printed + "\n")
+    # Written as the command writes its outputs: into a private folder, then moved into place.
+    try:
+        with OutputFolder(args.out) as folder:
+            with demo.stages.single("report"):
+                report.save_arrays(demo, folder.staging, m)
+                report.figure(demo, m, folder.staging / "demo.png")
+            printed = report.text(demo, m, time.perf_counter() - start, args.out)
+            (folder.staging / "report.txt").write_text(printed + "\n")
+            folder.publish(sorted(path.name for path in folder.staging.iterdir() if path.is_file()))
+    except FolderBusy as error:
+        sys.exit(f"--out {args.out}: {error.strerror}")
     print(printed)
 
 
