@@ -35,22 +35,29 @@ import mmap
 import os
 import resource
 import shutil
+import socket
+import struct
+import sys
 import tempfile
 import time
 from collections import defaultdict
-from contextlib import contextmanager, nullcontext
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from urllib.parse import urlsplit
 
 import numpy as np
 
+from .checks import cells_text, check_disk, check_memory, check_ray_steps, check_survey, check_tiff_sides
 from .geometry import GroundGrid, View
-from .reconstruction import (MOSAIC_BLOCK, KernelClock, Result, Settings, Stages, _check_survey, filter_heights,
-                             grey, match_heights, mosaic_heights, mosaic_region)
+from .outputs import OutputFolder, exclusive_file
+from .reconstruction import (MOSAIC_BLOCK, KernelClock, Result, Settings, Stages, filter_heights, grey, match_heights,
+                             mosaic_heights, mosaic_region)
 
-__all__ = ["Tiling", "reconstruct_tiled", "filter_tiled", "orthomosaic_tiled", "tiles_of", "task_memory",
-           "DEFAULT_TILE", "DEFAULT_MARGIN"]
+__all__ = ["Tiling", "reconstruct_tiled", "reconstruct_into", "filter_tiled", "orthomosaic_tiled", "tiles_of",
+           "task_memory", "check_resources", "check_tiling", "check_engine", "DEFAULT_TILE", "DEFAULT_MARGIN",
+           "RASTER_FILES"]
 
 DEFAULT_TILE = 512
 DEFAULT_MARGIN = 32  # at least 99.5 % of heights as untiled on the demonstration, from 128-cell tiles on
@@ -59,6 +66,11 @@ CAST_BLOCK = 16
 # Rasters of a run: name, element type, whether it has the photographs' channels.
 RASTERS = (("heights", np.float32, False), ("filled", np.float32, False), ("raw", np.float32, False),
            ("matched", np.uint8, False), ("orthomosaic", np.float32, True), ("source", np.int8, False))
+RASTER_FILES = tuple(f"{name}.tif" for name, _, _ in RASTERS)
+# Tiles go to the scheduler this many at a time (or four per worker, if
+# more): a graph of every tile of a large grid took a minute to build and
+# then all the memory (153,000 tiles).
+BATCH_TILES = 64
 
 
 @dataclass(frozen=True)
@@ -224,7 +236,10 @@ def match_tile(job, tile):
     for name, values in (("heights", smooth), ("filled", filled), ("raw", raw), ("matched", matched)):
         job.rasters[name].write(tile, values[inside])
     interior = filled[inside]
-    return (float(interior.min()), float(interior.max())), stages.times, dict(kernels.calls), _peak_memory()
+    finite = np.isfinite(interior)
+    low = float(np.min(interior, where=finite, initial=np.inf))
+    high = float(np.max(interior, where=finite, initial=-np.inf))
+    return (low, high), stages.times, dict(kernels.calls), _peak_memory()
 
 
 def ray_reach(cameras, grid, region, z_range):
@@ -258,6 +273,10 @@ def mosaic_tile(job, tile, z_range, heights=None):
     times and the process's peak memory."""
     grid = job.grid
     cameras = [camera for camera, _ in job.views]
+    if z_range is None:  # no cell of the grid has a height: nothing to colour
+        job.rasters["orthomosaic"].write(tile, np.nan)
+        job.rasters["source"].write(tile, -1)
+        return {}, {}, _peak_memory()
     window = heights_window(grid, tile, ray_reach(cameras, grid, tile, z_range))
     r0, r1, c0, c1 = window
     if heights is None:
@@ -327,60 +346,119 @@ def check_engine(scheduler, workers):
     if not isinstance(scheduler, str) or (scheduler not in SCHEDULERS and "://" not in scheduler):
         raise ValueError(f"scheduler must be 'threads', 'cluster' or a Dask scheduler's address such as "
                          f"'tcp://host:8786', not {scheduler!r}")
+    if scheduler not in SCHEDULERS and not scheduler.startswith("tcp://"):
+        raise ValueError(f"scheduler {scheduler!r}: only tcp:// addresses are taken (inproc:// reaches only "
+                         f"this process; tls:// and ucx:// need security and transport settings that a "
+                         f"scheduler's address does not carry)")
+
+
+def probe_scheduler(address, timeout=10.0):
+    """Refuses an address where no Dask scheduler answers. A Dask server
+    greets every connection with a short message whose first 8 bytes give its
+    length; another server either says nothing or something whose first
+    bytes, read as that length, ask for exabytes, which Dask would then try
+    to allocate."""
+    where = urlsplit(address)
+    try:
+        host, port = where.hostname, where.port or 8786
+    except ValueError as error:  # a port that is not a number
+        raise ValueError(f"scheduler {address!r}: {error}") from None
+    if not host:
+        raise ValueError(f"scheduler {address!r}: no host in the address")
+    try:
+        with socket.create_connection((host, port), timeout=timeout) as connection:
+            greeting = b""
+            while len(greeting) < 8:
+                chunk = connection.recv(8 - len(greeting))
+                if not chunk:
+                    break
+                greeting += chunk
+    except socket.timeout:
+        raise ConnectionError(f"the server at {address} does not answer as a Dask scheduler "
+                              f"(it said nothing in {timeout:g} s)") from None
+    except OSError as error:
+        raise ConnectionError(f"cannot reach the Dask scheduler at {address}: {error.strerror or error}") from None
+    if len(greeting) < 8 or struct.unpack("<Q", greeting)[0] > 2**20:
+        raise ConnectionError(f"the server at {address} does not answer as a Dask scheduler")
+
+
+def _local_cluster(dask, workers):
+    """A LocalCluster of `workers` processes on the loopback interface whose
+    every connection is TLS with a throwaway certificate, so that no other
+    process, of this user or another, can reach its workers and run code."""
+    from distributed import LocalCluster
+
+    try:
+        from distributed.security import Security
+
+        security = Security.temporary()
+    except ImportError as error:  # the certificate is made with `cryptography`
+        raise ImportError("a local cluster needs the `cryptography` package: pip install 'quiltmap[tiled]'") \
+            from error
+    # Dask starts its workers with MALLOC_TRIM_THRESHOLD_ set, which stops glibc from raising
+    # its mmap threshold: every large temporary is then mapped and faulted afresh, and a
+    # tile's plane sweep takes three times as long. Our workers keep glibc's own policy.
+    environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ", {}))
+    environ.pop("MALLOC_TRIM_THRESHOLD_", None)
+    with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
+        # Every listener on loopback: the scheduler's web server (free port; it runs even
+        # without a dashboard), and each worker's, which otherwise listens on every interface.
+        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                            dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0",
+                            security=security)
 
 
 @contextmanager
 def engine(scheduler="threads", workers=2, progress=False):
-    """Yields (compute, client): compute(tasks) computes a list of Dask
-    delayed values with the chosen scheduler and returns their values;
-    client is the dask.distributed Client, or None for threads."""
+    """Yields (compute, client): compute(tasks, done=None) computes a list
+    of Dask delayed values with the chosen scheduler and returns their
+    values, calling done() as each one finishes; client is the
+    dask.distributed Client, or None for threads."""
     check_engine(scheduler, workers)
     try:
         import dask
     except ImportError as error:
         raise ImportError("tiled runs need Dask: pip install 'quiltmap[tiled]'") from error
     if scheduler == "threads":
-        from dask.diagnostics import ProgressBar
+        from dask.callbacks import Callback
 
-        def compute(tasks):
-            with ProgressBar() if progress else nullcontext():
+        def compute(tasks, done=None):
+            wanted = {task.key for task in tasks}
+
+            def finished(key, *_):
+                if done is not None and key in wanted:
+                    done()
+
+            with Callback(posttask=finished):
                 return dask.compute(*tasks, scheduler="threads", num_workers=workers)
 
         yield compute, None
         return
     try:
-        from distributed import Client, LocalCluster
+        from distributed import Client, as_completed
     except ImportError as error:
         raise ImportError("the 'cluster' and address schedulers need dask.distributed: "
                           "pip install 'quiltmap[tiled]'") from error
     cluster = None
     try:
         if scheduler == "cluster":
-            # Dask starts its workers with MALLOC_TRIM_THRESHOLD_ set, which stops glibc from raising
-            # its mmap threshold: every large temporary is then mapped and faulted afresh, and a
-            # tile's plane sweep takes three times as long. Our workers keep glibc's own policy.
-            environ = dict(dask.config.get("distributed.nanny.pre-spawn-environ", {}))
-            environ.pop("MALLOC_TRIM_THRESHOLD_", None)
-            with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
-                # A free port for the scheduler's web server, which runs even without a dashboard.
-                cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                       dashboard_address="127.0.0.1:0")
+            cluster = _local_cluster(dask, workers)
             client = Client(cluster)
         else:
+            probe_scheduler(scheduler)
             try:
                 client = Client(scheduler, timeout=10)
             except (OSError, asyncio.TimeoutError) as error:
                 raise ConnectionError(f"cannot reach the Dask scheduler at {scheduler}: {error}") from None
         with client:
             if progress and client.dashboard_link:
-                print(f"Dask dashboard: {client.dashboard_link}", flush=True)
+                print(f"Dask dashboard: {client.dashboard_link}", file=sys.stderr, flush=True)
 
-            def compute(tasks):
+            def compute(tasks, done=None):
                 futures = client.compute(list(tasks))
-                if progress:
-                    from distributed import progress as show
-
-                    show(futures)
+                for _ in as_completed(futures):
+                    if done is not None:
+                        done()
                 return client.gather(futures)
 
             yield compute, client
@@ -389,17 +467,65 @@ def engine(scheduler="threads", workers=2, progress=False):
             cluster.close()
 
 
+class TileProgress:
+    """A progress bar over a stage's tiles on stderr (tqdm), or nothing."""
+
+    def __init__(self, enabled, total, description):
+        self.bar = None
+        if enabled:
+            try:
+                from tqdm import tqdm  # type: ignore[import-untyped]
+
+                self.bar = tqdm(total=total, desc=description, unit="tile", file=sys.stderr, leave=False)
+            except ImportError:
+                pass
+
+    def done(self):
+        if self.bar is not None:
+            self.bar.update()
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+
+
+def in_batches(compute, function, job, tiles, extra=(), batch=BATCH_TILES, progress=False, description=""):
+    """function(job, tile, *extra) for every tile, a batch at a time, so that
+    the scheduler never holds the graph of every tile at once."""
+    import dask
+
+    bar = TileProgress(progress, len(tiles), description)
+    results: List[Any] = []
+    try:
+        for first in range(0, len(tiles), batch):
+            calls = [dask.delayed(function, pure=True)(job, tile, *extra) for tile in tiles[first: first + batch]]
+            results += compute(calls, bar.done)
+    finally:
+        bar.close()
+    return results
+
+
 # The library's entry points ---------------------------------------------------
 
-def _rasters(folder, grid, channels, epsg):
+def _rasters(folder, grid, channels, epsg, names=None):
+    """The run's rasters in `folder` (a folder of the run's own), created
+    zero-filled with their geo tags."""
     from .survey import create_geotiff
 
     rasters = {}
     for name, dtype, coloured in RASTERS:
+        if names is not None and name not in names:
+            continue
         shape = (grid.rows, grid.columns) + ((channels,) if coloured else ())
-        path = folder / f".{name}.tif.partial"
+        path = folder / f"{name}.tif"
         rasters[name] = Raster(str(path), np.dtype(dtype).str, shape, create_geotiff(path, shape, dtype, grid, epsg))
     return rasters
+
+
+def raster_bytes(grid, channels):
+    """Bytes of a run's rasters on disk, about (their tags are a few hundred)."""
+    cells = grid.rows * grid.columns
+    return sum(cells * np.dtype(dtype).itemsize * (channels if coloured else 1) for _, dtype, coloured in RASTERS)
 
 
 def _files_for_workers(views, folder):
@@ -410,19 +536,39 @@ def _files_for_workers(views, folder):
     sources = []
     for i, (camera, image) in enumerate(views):
         if isinstance(image, np.ndarray):
-            path = folder / f".view_{i}.npy"
-            np.save(path, np.ascontiguousarray(image, np.float32))
+            path = folder / f"view_{i}.npy"
+            with exclusive_file(path) as file:
+                np.save(file, np.ascontiguousarray(image, np.float32))
             image = ImageFile(path)
         sources.append(View(camera, image))
     return sources
 
 
-def _check_tiling(tiling, settings):
+def check_tiling(tiling, settings):
+    """Refuses a tiling that is not a Tiling, or whose margin is below the filter's reach."""
     if not isinstance(tiling, Tiling):
         raise TypeError(f"tiling must be a quiltmap.tiled.Tiling, not {type(tiling).__name__}")
     if tiling.margin < settings.radius:
         raise ValueError(f"Tiling.margin ({tiling.margin}) must be at least Settings.radius ({settings.radius}), "
                          f"the filter's reach")
+
+
+def check_resources(grid, channels, settings, tiling, scheduler, workers, out):
+    """Refuses, before any work, a run whose rasters a GeoTIFF file cannot
+    hold or the output folder's disk cannot take (the rasters of `out`, or of
+    a temporary folder and then memory without it), and one whose tiles at
+    once need more memory than this machine has (not checked for a
+    scheduler elsewhere, whose workers' memory this machine does not know)."""
+    check_tiff_sides(grid)
+    files = raster_bytes(grid, channels)
+    what = f"the rasters of {cells_text(grid)}"
+    if scheduler in SCHEDULERS:
+        check_memory(workers * task_memory(tiling, settings),
+                     f"{workers} tiles of {tiling.tile} cells and {settings.labels} labels at once",
+                     ": use fewer workers, smaller tiles or fewer labels")
+    if out is None:
+        check_memory(files, f"{what}, returned in memory without `out`,", ": give an output folder")
+    check_disk(tempfile.gettempdir() if out is None else out, files, what)
 
 
 def reconstruct_tiled(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, float],
@@ -435,58 +581,85 @@ def reconstruct_tiled(views: Sequence[View], grid: GroundGrid, z_range: Tuple[fl
     quiltmap.survey.ImageFile (load_survey(..., lazy=True)). workers: worker
     threads ("threads") or processes ("cluster"). out: a folder for
     heights.tif, filled.tif, raw.tif, matched.tif, orthomosaic.tif and
-    source.tif (GeoTIFF on the grid, `epsg` its coordinate system); the
-    Result's arrays are then read-only maps of those files. Without `out`
-    the rasters live in a temporary folder and the Result holds them in
-    memory. Result.workers: the peak resident bytes of each worker process."""
+    source.tif (GeoTIFF on the grid, `epsg` its coordinate system), written
+    as quiltmap.outputs.OutputFolder does: all six or, if the run fails,
+    none, and never two runs at once; the Result's arrays are then read-only
+    maps of those files. Without `out` the rasters live in a temporary
+    folder and the Result holds them in memory. progress: a progress bar per
+    stage on stderr (tqdm). Result.workers: the peak resident bytes of each
+    worker process."""
     views = list(views)
-    _check_survey(views, grid, z_range, refs, files=True)
+    check_survey(views, grid, z_range, refs, files=True)
     settings = settings or Settings()
     tiling = tiling or Tiling()
-    _check_tiling(tiling, settings)
+    check_tiling(tiling, settings)
     check_engine(scheduler, workers)
-    start = time.perf_counter()
-    # Absolute: a worker elsewhere, or in another folder, opens the rasters by these paths.
-    folder = Path(tempfile.mkdtemp(prefix="quiltmap-tiles-")) if out is None else Path(out).resolve()
-    folder.mkdir(parents=True, exist_ok=True)
-    try:
-        with engine(scheduler, workers, progress) as (compute, client):
-            import dask
-
-            if client is not None:
-                views = _files_for_workers(views, folder)
-            rasters = _rasters(folder, grid, views[0].image.shape[2], epsg)
-            labels = np.linspace(float(z_range[0]), float(z_range[1]), settings.labels)
-            # Keys are tokens of the job, itself a random key: runs sharing a cluster never collide.
-            job = dask.delayed(Job(views, grid, labels, (refs[0], refs[1]), settings, tiling, rasters), traverse=False)
-            tiles = tiles_of(grid.shape, tiling.tile)
-            matches = [dask.delayed(match_tile, pure=True)(job, tile) for tile in tiles]
-            z = dask.delayed(_mosaic_range, pure=True)(matches)
-            mosaics = [dask.delayed(mosaic_tile, pure=True)(job, tile, z) for tile in tiles]
-            done = compute(matches + mosaics)
-            peaks = client.run(_peak_memory) if client is not None else {"threads": _peak_memory()}
-        stage_times, kernel_times = _merge([task[-3:] for task in done])
-        for name in rasters:
-            os.replace(rasters[name].path, folder / f"{name}.tif")
-            rasters[name].path = str(folder / f"{name}.tif")
-        arrays = {name: raster.open("r") if out is not None else np.array(raster.open("r"))
-                  for name, raster in rasters.items()}
-    finally:
-        if out is None:
+    check_resources(grid, views[0].image.shape[2], settings, tiling, scheduler, workers, out)
+    options = dict(refs=refs, tiling=tiling, scheduler=scheduler, workers=workers, epsg=epsg, progress=progress)
+    if out is None:
+        folder = Path(tempfile.mkdtemp(prefix="quiltmap-tiles-"))
+        try:
+            result = reconstruct_into(folder, views, grid, z_range, settings, **options)
+            for name, _, _ in RASTERS:
+                setattr(result, name, np.array(getattr(result, name)))
+            return result
+        finally:
             shutil.rmtree(folder, ignore_errors=True)
-        else:
-            for partial in folder.glob(".*.partial"):
-                partial.unlink()
-            for staged in folder.glob(".view_*.npy"):
-                staged.unlink()
+    # Absolute: a worker elsewhere, or in another folder, opens the rasters by these paths.
+    with OutputFolder(Path(out).resolve()) as target:
+        result = reconstruct_into(target.staging, views, grid, z_range, settings, **options)
+        target.publish(RASTER_FILES)
+    return _result_of(target.path, result)
+
+
+def reconstruct_into(folder: Path, views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, float],
+                     settings: Settings, *, refs: Tuple[int, int], tiling: Tiling, scheduler: Any, workers: int,
+                     epsg: Optional[int], progress: bool) -> Result:
+    """The tiled run, its rasters written as `name`.tif into `folder`, an
+    absolute path to a folder that is the caller's alone (a private folder
+    of an OutputFolder, or a temporary one), after the checks of
+    reconstruct_tiled. The Result's arrays are read-only maps of the files."""
+    start = time.perf_counter()
+    with engine(scheduler, workers, progress) as (compute, client):
+        import dask
+
+        if client is not None:
+            views = _files_for_workers(views, folder)
+        rasters = _rasters(folder, grid, views[0].image.shape[2], epsg)
+        labels = np.linspace(float(z_range[0]), float(z_range[1]), settings.labels)
+        # Keys are tokens of the job, itself a random key: runs sharing a cluster never collide.
+        job = dask.delayed(Job(views, grid, labels, (refs[0], refs[1]), settings, tiling, rasters), traverse=False)
+        tiles = tiles_of(grid.shape, tiling.tile)
+        batch = max(BATCH_TILES, 4 * workers)
+        matches = in_batches(compute, match_tile, job, tiles, batch=batch, progress=progress,
+                             description="matching tiles")
+        z = _mosaic_range(matches)
+        mosaics = in_batches(compute, mosaic_tile, job, tiles, (z,), batch=batch, progress=progress,
+                             description="orthomosaic tiles")
+        peaks = client.run(_peak_memory) if client is not None else {"threads": _peak_memory()}
+    for staged in folder.glob("view_*.npy"):
+        staged.unlink()
+    stage_times, kernel_times = _merge([task[-3:] for task in matches + mosaics])
     stage_times["total"] = time.perf_counter() - start
+    arrays = {name: raster.open("r") for name, raster in rasters.items()}
     return Result(arrays["heights"], arrays["filled"], arrays["matched"].view(bool), arrays["raw"],
                   arrays["orthomosaic"], arrays["source"], labels, stage_times, kernel_times, dict(peaks))
 
 
+def _result_of(folder, result):
+    """The Result with its arrays mapped from the files of the same names in `folder`."""
+    for name, _, _ in RASTERS:
+        mapped = getattr(result, name)
+        array = np.memmap(folder / f"{name}.tif", mapped.dtype, "r", mapped.offset, mapped.shape)
+        setattr(result, name, array.view(bool) if name == "matched" else array)
+    return result
+
+
 def _mosaic_range(matches):
-    """The height range of the orthomosaic's rays: that of the untiled run."""
-    return min(m[0][0] for m in matches) - 1.0, max(m[0][1] for m in matches) + 1.0
+    """The height range of the orthomosaic's rays: that of the untiled run;
+    None when no tile has a finite height."""
+    low, high = min(m[0][0] for m in matches), max(m[0][1] for m in matches)
+    return (low - 1.0, high + 1.0) if low <= high else None
 
 
 def _merge(tasks):
@@ -506,7 +679,7 @@ def filter_tiled(raw: np.ndarray, matched: np.ndarray, settings: Optional[Settin
     at least the filter's radius."""
     settings = settings or Settings()
     tiling = tiling or Tiling()
-    _check_tiling(tiling, settings)
+    check_tiling(tiling, settings)
     check_engine(scheduler, workers)
     if scheduler != "threads":  # refused before a cluster is started or reached
         raise ValueError("filter_tiled writes into one process's memory: use the 'threads' scheduler")
@@ -524,6 +697,9 @@ def orthomosaic_tiled(views: Sequence[View], grid: GroundGrid, Z: np.ndarray, *,
     """quiltmap.orthomosaic tile by tile over a height model in memory: the same bits."""
     views = list(views)
     tiling = tiling or Tiling()
+    z_range = mosaic_heights(Z)
+    if z_range is not None:
+        check_ray_steps(grid, z_range)
     folder = Path(tempfile.mkdtemp(prefix="quiltmap-tiles-"))
     try:
         with engine(scheduler, workers) as (compute, client):
@@ -531,13 +707,11 @@ def orthomosaic_tiled(views: Sequence[View], grid: GroundGrid, Z: np.ndarray, *,
 
             if client is not None:
                 views = _files_for_workers(views, folder)
-            channels = views[0].image.shape[2]
-            rasters = {name: raster for name, raster in _rasters(folder, grid, channels, None).items()
-                       if name in ("orthomosaic", "source")}
+            rasters = _rasters(folder, grid, views[0].image.shape[2], None, names=("orthomosaic", "source"))
             job = dask.delayed(Job(views, grid, np.zeros(0), (0, 1), Settings(), tiling, rasters), traverse=False)
             heights = dask.delayed(np.ascontiguousarray(Z, np.float32), traverse=False)
-            compute([dask.delayed(mosaic_tile)(job, tile, mosaic_heights(Z), heights)
-                     for tile in tiles_of(grid.shape, tiling.tile)])
+            in_batches(compute, mosaic_tile, job, tiles_of(grid.shape, tiling.tile), (z_range, heights),
+                       batch=max(BATCH_TILES, 4 * workers))
         return np.array(rasters["orthomosaic"].open("r")), np.array(rasters["source"].open("r"))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
