@@ -4,7 +4,9 @@ Run them from tests/ (see the Makefile): from the checkout's root, its
 quiltmap/ folder, which holds no built library, would shadow the installed
 package.
 """
+import json
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -104,3 +106,24 @@ def run_python(tmp_path):
                               env=full_env, capture_output=True, text=True, timeout=120)
 
     return run
+
+
+@pytest.fixture(scope="session")
+def exported(tmp_path_factory):
+    """The demonstration's survey of 32 x 32 cells in 24 labels, as the command reads it."""
+    pytest.importorskip("tifffile")
+    from quiltmap.demo.__main__ import main as demo_main
+
+    folder = tmp_path_factory.mktemp("survey")
+    demo_main(["--size", "32", "--labels", "24", "--seed", "5", "--export", str(folder)])
+    return folder / "survey.json"
+
+
+def broken(exported, tmp_path, edit):
+    """A copy of the exported survey with its description changed by `edit`."""
+    folder = tmp_path / "broken"
+    shutil.copytree(exported.parent, folder)
+    description = json.loads((folder / "survey.json").read_text())
+    edit(description, folder)
+    (folder / "survey.json").write_text(json.dumps(description))
+    return folder / "survey.json"

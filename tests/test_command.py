@@ -1,9 +1,6 @@
 """The command on a survey exported by the demonstration: the same heights and
 orthomosaic as the library call, georeferenced GeoTIFF files, and one clear
 message (and no file) for every kind of bad input."""
-import json
-import shutil
-
 import numpy as np
 import pytest
 
@@ -14,13 +11,9 @@ import quiltmap  # noqa: E402
 from quiltmap.__main__ import main  # noqa: E402
 from quiltmap.demo.__main__ import main as demo_main  # noqa: E402
 from quiltmap.survey import load_survey  # noqa: E402
+from conftest import broken  # noqa: E402
 
 
-@pytest.fixture(scope="module")
-def exported(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("survey")
-    demo_main(["--size", "32", "--labels", "24", "--seed", "5", "--export", str(folder)])
-    return folder / "survey.json"
 
 
 def test_command_equals_the_library(exported, tmp_path):
@@ -42,16 +35,6 @@ def test_command_equals_the_library(exported, tmp_path):
     assert not list(out.glob(".*partial"))
 
 
-def broken(exported, tmp_path, edit):
-    """A copy of the exported survey with its description changed by `edit`."""
-    folder = tmp_path / "broken"
-    shutil.copytree(exported.parent, folder)
-    description = json.loads((folder / "survey.json").read_text())
-    edit(description, folder)
-    (folder / "survey.json").write_text(json.dumps(description))
-    return folder / "survey.json"
-
-
 def damage(description, folder):
     (folder / description["images"][1]["path"]).write_bytes(b"not an image")
 
@@ -70,7 +53,7 @@ def look_away(description, folder):
     (lambda d, f: d["images"][1]["camera"].update(R=[[1, 0, 0], [0, 1, 0], [0, 0, 2]]),
      "images[1].camera: Camera.R must be orthonormal"),
     (look_away, "images[2].camera: sees none of the grid"),
-    (lambda d, f: d.update(settings={"lables": 9}), "settings: unknown fields ['lables']"),
+    (lambda d, f: d.update(settings={"lables": 9}), "settings: unknown key 'lables'"),
     (lambda d, f: d.update(references=[0, 0]), "references: two different image indices"),
 ])
 def test_bad_surveys_end_with_one_message(exported, tmp_path, capsys, edit, message):
