@@ -25,6 +25,7 @@ import errno
 import fcntl
 import io
 import os
+import secrets
 import shutil
 import signal
 import tempfile
@@ -95,9 +96,15 @@ def replace_atomically(path: Union[str, os.PathLike], write: Callable[[BinaryIO]
     it onto `path`, so that no half-written file is ever left under the final
     name and a link planted at `path` is replaced, not followed."""
     path = Path(path)
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".partial", dir=path.parent)
+    while True:  # mkstemp's way, but with the mode of any new file (0666 less the umask), not 0600
+        temporary = path.with_name(f".{path.name}.{secrets.token_hex(4)}.partial")
+        try:
+            file = exclusive_file(temporary)
+            break
+        except FileExistsError:
+            continue
     try:
-        with _file_of(descriptor, temporary) as file:
+        with file:
             write(file)
             file.flush()
             os.fsync(file.fileno())

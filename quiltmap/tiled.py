@@ -30,6 +30,7 @@ this machine), or the address of a running Dask scheduler
 ("tcp://host:8786"). Needs the `tiled` extras.
 """
 import asyncio
+import logging
 import math
 import mmap
 import os
@@ -403,9 +404,10 @@ def _local_cluster(dask, workers):
     with dask.config.set({"distributed.nanny.pre-spawn-environ": environ}):
         # Every listener on loopback: the scheduler's web server (free port; it runs even
         # without a dashboard), and each worker's, which otherwise listens on every interface.
+        # Warnings of tasks cancelled by an interrupt are no news to the one who interrupted.
         return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                             dashboard_address="127.0.0.1:0", worker_dashboard_address="127.0.0.1:0",
-                            security=security)
+                            security=security, silence_logs=logging.ERROR)
 
 
 @contextmanager

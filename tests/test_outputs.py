@@ -82,6 +82,8 @@ def test_a_run_replaces_the_earlier_set_and_clears_the_other_kind(exported, tmp_
     (out / (STAGING_PREFIX + "deadbeef")).mkdir()  # left by a run that was killed
     assert main(command(exported, out)) == 0
     assert {path.name for path in out.iterdir()} == UNTILED | {"notes.txt"}
+    # Outputs are files like any other, for the umask to decide who reads them.
+    assert {(out / name).stat().st_mode & 0o777 for name in UNTILED} == {(out / "notes.txt").stat().st_mode & 0o777}
 
 
 def test_a_second_run_is_refused_at_once_while_another_holds_the_folder(earlier, exported, capsys):
