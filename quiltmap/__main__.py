@@ -11,13 +11,14 @@ import signal
 import sys
 import threading
 import time
+import warnings
 from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
 
 from .outputs import OUTPUTS
-from .tiled import add_options, options_of
+from .tiled import add_options, options_of, share
 
 
 def parse(argv):
@@ -38,16 +39,6 @@ def parse(argv):
     args = parser.parse_args(argv)
     args.published = False
     return args
-
-
-def share(raster, test=None, rows=1024):
-    """The share of a raster's cells that pass `test` (are true by default),
-    a band of rows at a time: the raster may be a map of a file larger than memory."""
-    count = 0
-    for r in range(0, raster.shape[0], rows):
-        band = np.asarray(raster[r: r + rows])
-        count += np.count_nonzero(band if test is None else test(band))
-    return count / max(raster.size, 1)
 
 
 def fail(message):
@@ -157,7 +148,7 @@ def checked(args):
         check_survey(survey.views, grid, survey.z_range, survey.references, files=tiled is not None)
         if tiled is None:
             pixels = sum(view.image[..., 0].size for view in survey.views)
-            check_memory(match_memory(grid.rows, grid.columns, settings, pixels),
+            check_memory(match_memory(grid.rows, grid.columns, settings, grid.gsd, pixels),
                          f"the survey's {grid.rows} x {grid.columns} cells in {settings.labels} labels",
                          ": run it tile by tile (--tile)")
             check_disk(args.out, grid.rows * grid.columns * 4 * (1 + channels), "heights.tif and orthomosaic.tif")
@@ -178,13 +169,17 @@ def checked(args):
 
 def run(args):
     from .outputs import FolderBusy, OutputFolder
+    from .reconstruction import MatchWarning
 
     survey, tiled = checked(args)
     try:
-        with OutputFolder(args.out) as folder:
+        with OutputFolder(args.out) as folder, warnings.catch_warnings():
+            warnings.simplefilter("error", MatchWarning)  # a run that matched nothing writes nothing
             written, report = reconstruct_into(folder.staging, args, survey, tiled)
             folder.publish(written, remove=[output.name for output in OUTPUTS if output.name not in written])
             args.published = True
+    except MatchWarning as warning:
+        return fail(f"{warning}; {args.out} is as it was")
     except FolderBusy as error:
         return fail(f"--out {args.out}: {error.strerror}")
     except (ValueError, ConnectionError, MemoryError) as error:
@@ -231,6 +226,7 @@ def reconstruct_into(folder, args, survey, tiled):
         f"grid: {grid.rows} x {grid.columns} cells of {grid.gsd} from ({grid.X0}, {grid.Y0}); heights "
         f"{survey.z_range[0]} to {survey.z_range[1]} in {survey.settings.labels} labels",
         f"views: {', '.join(survey.names)}",
+        f"reference views: {survey.names[result.refs[0]]}, {survey.names[result.refs[1]]}",
         f"matched cells: {100 * share(result.matched):.1f} %",
         f"cells no view sees in the orthomosaic: {100 * share(result.source, lambda s: s < 0):.1f} %",
         *([f"tiles: {tiled['tiling'].tile} x {tiled['tiling'].tile} cells with a margin of "

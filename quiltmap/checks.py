@@ -12,7 +12,7 @@ import numpy as np
 
 from .geometry import Camera, GroundGrid, View
 
-__all__ = ["check_survey", "check_ray_steps", "check_memory", "check_disk", "check_tiff_sides", "match_memory",
+__all__ = ["check_survey", "check_ray_steps", "lattice_seen", "sees_grid", "sees_points", "MIN_DEPTH", "check_memory", "check_disk", "check_tiff_sides", "match_memory",
            "physical_memory", "describe_bytes", "cells_text", "shown", "MAX_RAY_CELLS", "TIFF_MAX_SIDE"]
 
 # The ray caster steps most of a cell at a time over the height range: a
@@ -20,6 +20,8 @@ __all__ = ["check_survey", "check_ray_steps", "check_memory", "check_disk", "che
 # sweep of 1e-5 m cells over 40 m took 8 s where 0.5 m cells took 0.2 s,
 # and 1e-300 m never ended).
 MAX_RAY_CELLS = 100_000
+# The smallest depth in front of a camera at which a point counts as seen.
+MIN_DEPTH = 1e-6
 # Image width and length are 32-bit fields of a TIFF file.
 TIFF_MAX_SIDE = 2**32 - 1
 
@@ -44,12 +46,42 @@ def check_survey(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, 
         if image.shape[2] != views[0].image.shape[2]:
             raise ValueError(f"views[{i}].image has {image.shape[2]} channels, views[0].image "
                              f"{views[0].image.shape[2]}")
-    if len(refs) != 2 or len(set(refs)) != 2 or not all(0 <= r < len(views) for r in refs):
+    if refs is not None and (len(refs) != 2 or len(set(refs)) != 2 or not all(0 <= r < len(views) for r in refs)):
         raise ValueError(f"refs must be two different view indices below {len(views)}, not {tuple(refs)}")
     low, high = (float(z) for z in z_range)
     if not (np.isfinite(low) and np.isfinite(high) and low < high):
         raise ValueError(f"z_range must be two finite heights, the lower first, not {tuple(z_range)}")
     check_ray_steps(grid, (low, high))
+    seeing = [sees_grid(view.camera, grid, (low, high)) for view in views]
+    if sum(seeing) < 2:
+        raise ValueError(f"{sum(seeing)} of the {len(views)} views see any of the grid at any height of z_range; "
+                         f"a reconstruction needs two that do")
+    for k, r in enumerate(refs or ()):
+        if not seeing[r]:
+            raise ValueError(f"refs[{k}]: view {r} sees none of the grid at any height of z_range")
+
+
+def lattice_seen(camera: Camera, grid: GroundGrid, heights: Sequence[float], samples: int = 9) -> np.ndarray:
+    """Whether the camera images each point of a samples x samples lattice
+    over the grid (corners included), at any of `heights`, inside its
+    photograph and in front of it."""
+    X = grid.X0 + np.linspace(0, grid.columns, samples) * grid.gsd
+    Y = grid.Y0 - np.linspace(0, grid.rows, samples) * grid.gsd
+    P = np.stack(np.meshgrid(X, Y, np.asarray(heights, np.float64), indexing="ij"), axis=-1)
+    return sees_points(camera, P).any(axis=-1)
+
+
+def sees_points(camera: Camera, P: np.ndarray) -> np.ndarray:
+    """Whether the camera images the world points P (..., 3) inside its
+    photograph (between its outer pixel centres) and in front of it."""
+    u, v, depth = camera.project(P)
+    return (depth > MIN_DEPTH) & (u >= 0) & (v >= 0) & (u <= camera.width - 1) & (v <= camera.height - 1)
+
+
+def sees_grid(camera: Camera, grid: GroundGrid, z_range: Tuple[float, float]) -> bool:
+    """Whether some point of a coarse lattice over the grid, at some height of
+    the range, images inside the photograph in front of the camera."""
+    return bool(lattice_seen(camera, grid, np.linspace(z_range[0], z_range[1], 5)).any())
 
 
 def check_ray_steps(grid: GroundGrid, z_range: Tuple[float, float]) -> None:
@@ -62,14 +94,14 @@ def check_ray_steps(grid: GroundGrid, z_range: Tuple[float, float]) -> None:
                          f"cast through")
 
 
-def match_memory(rows: int, columns: int, settings, pixels: int = 0) -> int:
-    """Bytes that matching a grid of rows x columns holds at its peak, about:
-    with the grid grown by the census window and D labels, (16 D + 100) per
-    cell (two cost volumes, and sgm's result and path volumes, 16 bytes per
-    cell and label; the per-cell rasters), plus 16 per pixel of the
-    photographs (their grey copies and samples)."""
-    grown = (rows + 2 * settings.window) * (columns + 2 * settings.window)
-    return grown * (16 * settings.labels + 100) + 16 * pixels
+def match_memory(rows: int, columns: int, settings, gsd: float, pixels: int = 0) -> int:
+    """Bytes that matching a grid of rows x columns cells of size gsd holds
+    at its peak, about: with the grid grown by the census window and D
+    labels, (16 D + 100) per cell (two cost volumes, and sgm's result and
+    path volumes, 16 bytes per cell and label; the per-cell rasters), plus
+    16 per pixel of the photographs (their grey copies and samples)."""
+    reach = settings.window_reach(gsd)
+    return (rows + 2 * reach) * (columns + 2 * reach) * (16 * settings.labels + 100) + 16 * pixels
 
 
 def physical_memory() -> Optional[int]:

@@ -18,7 +18,9 @@ for each cell, the most nadir view that sees it.
 the types of `quiltmap.geometry`, whose documentation states the units and
 conventions.
 """
+import math
 import time
+import warnings
 from collections import defaultdict
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
@@ -30,15 +32,16 @@ import numpy.typing as npt
 from numpy.typing import ArrayLike
 
 from . import _mvs
-from .checks import cells_text, check_memory, check_ray_steps, check_survey, match_memory, shown
-from .geometry import GroundGrid, View
+from .checks import cells_text, check_memory, check_ray_steps, check_survey, lattice_seen, match_memory, shown
+from .geometry import Camera, GroundGrid, View
 from .raycast import cast
 
 FloatArray = npt.NDArray[np.float32]
 
 
-__all__ = ["Settings", "Result", "Stages", "KernelClock", "plane_sweep", "aggregate", "select_heights",
-           "consistency_mask", "filter_heights", "fill_holes", "orthomosaic", "reconstruct"]
+__all__ = ["Settings", "Result", "Stages", "KernelClock", "MatchWarning", "plane_sweep", "aggregate",
+           "select_heights", "consistency_mask", "filter_heights", "fill_holes", "orthomosaic", "reconstruct",
+           "choose_references", "needed_views", "census"]
 
 
 @dataclass
@@ -46,8 +49,15 @@ class Settings:
     """The reconstruction's settings; the defaults are the demonstration's.
 
     labels: height labels of the plane sweep, evenly spaced over the height range.
-    window: census window radius in cells, (2 window + 1)^2 cells.
-    best_views: other views averaged per reference view, the best-matching ones.
+    window: census window radius in samples, (2 window + 1)^2 samples (1 to 3:
+        the census code's bits must fit 64).
+    window_extent: the census window's half-width on the ground, in the
+        world's length unit: its samples are census_step(gsd) cells apart, so
+        that the window means the same at any cell size (1 cell apart at the
+        demonstration's 0.5 m cells).
+    best_views: other views averaged per reference view, the best-matching
+        ones; a cell is matched where its reference views and this many
+        others see it, or every view where there are fewer.
     P1, P2: sgm's penalties for a step of one label and for larger steps, in
         units of the cost (the share of census bits that differ, 0 to 1).
     uniqueness: the best aggregated cost must stay below this share of the
@@ -56,10 +66,14 @@ class Settings:
     radius: bilateral window radius in cells.
     sigma_r: bilateral range scale, in height units.
     sigma_s: bilateral spatial scale, in cells.
+    fill_reach: how far hole filling carries a matched height, in the
+        world's length unit (in rings of cells around the matched ones);
+        cells farther from every matched cell stay without a height (NaN).
     """
 
     labels: int = 96
     window: int = 2
+    window_extent: float = 1.0
     best_views: int = 3
     P1: float = 0.025
     P2: float = 0.3
@@ -68,6 +82,21 @@ class Settings:
     radius: int = 3
     sigma_r: float = 1.0
     sigma_s: float = 2.0
+    fill_reach: float = 5.0
+
+    def fill_rings(self, gsd: float) -> int:
+        """The rings of cells hole filling may grow on a grid of cell size `gsd`."""
+        return math.floor(self.fill_reach / gsd + 1e-9)
+
+    def census_step(self, gsd: float) -> int:
+        """Cells between the census window's samples on a grid of cell size
+        `gsd`, at least 1: the window spans about window_extent on the
+        ground at any cell size."""
+        return max(1, math.floor(self.window_extent / (self.window * gsd) + 0.5))
+
+    def window_reach(self, gsd: float) -> int:
+        """Cells from a cell to its census window's edge on a grid of cell size `gsd`."""
+        return self.window * self.census_step(gsd)
 
     def __post_init__(self):
         for name, least, most in INTEGER_SETTINGS:
@@ -76,7 +105,7 @@ class Settings:
                     or (most is not None and value > most)):
                 span = f"of at least {least}" if most is None else f"from {least} to {most}"
                 raise ValueError(f"Settings.{name} must be an integer {span}, not {shown(value)}")
-        for name in ("P1", "P2", "uniqueness", "agree", "sigma_r", "sigma_s"):
+        for name in ("window_extent", "P1", "P2", "uniqueness", "agree", "sigma_r", "sigma_s", "fill_reach"):
             value = getattr(self, name)
             try:
                 number = float(value) if isinstance(value, (int, float, np.number)) and not isinstance(value, bool) \
@@ -137,32 +166,37 @@ class Stages:
         self.times[name] = self.times.get(name, 0.0) + time.perf_counter() - start
 
 
-def box_mean(a, r):
-    """Mean over the (2r + 1)^2 window around each cell, zero outside the grid."""
-    n = 2 * r + 1
-    c = np.zeros((a.shape[0] + n, a.shape[1] + n))
-    np.cumsum(np.pad(a, r), axis=0, out=c[1:, 1:])
-    np.cumsum(c, axis=1, out=c)
-    return (c[n:, n:] - c[:-n, n:] - c[n:, :-n] + c[:-n, :-n]) / (n * n)
-
-
-def census(a, r, columns=None):
-    """Census code of each cell: one bit per other cell of its window of
-    2r + 1 rows and 2 columns + 1 columns (columns = r by default), set
-    where that cell is darker than the centre; at most 64 bits."""
+def census(a, r, columns=None, step=1):
+    """Census code of each cell: one bit per other sample of its window of
+    2r + 1 rows and 2 columns + 1 columns of samples (columns = r by
+    default), `step` cells apart, set where that sample is darker than the
+    centre; at most 64 bits. The grid's edge cells stand in for samples
+    beyond it."""
     rows, columns = r, r if columns is None else columns
     if (2 * rows + 1) * (2 * columns + 1) - 1 > 64:
         raise ValueError(f"a census window of {2 * rows + 1} x {2 * columns + 1} cells does not fit one uint64")
     H, W = a.shape
-    padded = np.pad(a, ((rows, rows), (columns, columns)), mode="edge")
+    padded = np.pad(a, ((rows * step, rows * step), (columns * step, columns * step)), mode="edge")
     code = np.zeros((H, W), np.uint64)
     bit = np.uint64(0)
     for dy in range(2 * rows + 1):
         for dx in range(2 * columns + 1):
             if dy != rows or dx != columns:
-                code |= (padded[dy: dy + H, dx: dx + W] < a).astype(np.uint64) << bit
+                code |= (padded[dy * step: dy * step + H, dx * step: dx * step + W] < a).astype(np.uint64) << bit
                 bit += np.uint64(1)
     return code
+
+
+def whole_windows(valid, r, step=1):
+    """Cells every sample of whose census window (as census takes it) is valid."""
+    H, W = valid.shape
+    reach = r * step
+    padded = np.pad(valid.astype(bool), reach)
+    whole = np.ones((H, W), bool)
+    for dy in range(0, 2 * reach + 1, step):
+        for dx in range(0, 2 * reach + 1, step):
+            whole &= padded[dy: dy + H, dx: dx + W]
+    return whole
 
 
 def grey(image):
@@ -170,39 +204,102 @@ def grey(image):
     return np.ascontiguousarray(image.mean(axis=2, keepdims=True, dtype=np.float32))
 
 
+def _sample(kernels, camera, image, grid, height):
+    """One view sampled over `grid` at one height: (samples (H, W, channels), valid (H, W) uint8)."""
+    Z = np.full(grid.shape, height, np.float32)
+    out = np.zeros(grid.shape + (image.shape[2],), np.float32)
+    valid = np.empty(grid.shape, np.uint8)
+    kernels.sample_view(image, camera.R, camera.C, camera.f, camera.k1, camera.k2, camera.cx, camera.cy,
+                        grid.X0, grid.Y0, grid.gsd, Z, out, valid)
+    return out, valid
+
+
+def view_windows(cameras, greys, grid, lowest, highest, reach, kernels):
+    """For each view, the cells (first row, end row, first column, end column)
+    of `grid` outside which none of its samples between the heights lowest
+    and highest is valid, grown by `reach` (a census window); None for a
+    view that sees none of the grid. A ray's trace on the ground between two
+    heights runs straight between its ends, so what a view sees at any height
+    between them lies within the box of what it sees at the two: one cell
+    more covers the cells whose centres fall between."""
+    windows = []
+    for camera, image in zip(cameras, greys):
+        seen = np.zeros(grid.shape, bool)
+        for height in (lowest, highest):
+            seen |= _sample(kernels, camera, image, grid, height)[1].astype(bool)
+        rows, columns = np.flatnonzero(seen.any(axis=1)), np.flatnonzero(seen.any(axis=0))
+        if rows.size == 0:
+            windows.append(None)
+            continue
+        grow = reach + 1
+        windows.append((max(0, rows[0] - grow), min(grid.rows, rows[-1] + 1 + grow),
+                        max(0, columns[0] - grow), min(grid.columns, columns[-1] + 1 + grow)))
+    return windows
+
+
+def _overlap(a, b):
+    """The intersection of two windows, or None."""
+    if a is None or b is None:
+        return None
+    r0, r1, c0, c1 = max(a[0], b[0]), min(a[1], b[1]), max(a[2], b[2]), min(a[3], b[3])
+    return (r0, r1, c0, c1) if r0 < r1 and c0 < c1 else None
+
+
 def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, workers):
     """Cost volumes (D, H, W) float32 in [0, 1], one per reference view, and
     the number of views that see each cell's whole window at the middle
-    label; swept over the grid grown by the window radius, so that border
-    cells have whole windows."""
-    r = settings.window
-    grid, heights = grid.grown(r), np.asarray(heights, np.float64)
+    label; swept over the grid grown by the census window's reach, so that
+    border cells have whole windows. Each view is sampled only over the cells
+    it can see (view_windows) and each reference compared only where the
+    other view's cells overlap its own, so that cells no view sees cost
+    nothing; elsewhere the result is what a sweep of the whole grid gives."""
+    r, step = settings.window, settings.census_step(grid.gsd)
+    reach = r * step
+    grid, heights = grid.grown(reach), np.asarray(heights, np.float64)
     H, W, D = grid.H, grid.W, len(heights)
     bits = (2 * r + 1) ** 2 - 1
     costs = [np.empty((D, H, W), np.float32) for _ in refs]
     seen = np.zeros((H, W), np.int32)
+    windows = view_windows(cameras, greys, grid, heights[0], heights[-1], reach, kernels)
 
     def label(d):
-        Z = np.full((H, W), heights[d], np.float32)
-        codes, whole = [], []
-        for cam, img in zip(cameras, greys):
-            out = np.zeros((H, W, 1), np.float32)
-            valid = np.empty((H, W), np.uint8)
-            kernels.sample_view(img, cam.R, cam.C, cam.f, cam.k1, cam.k2, cam.cx, cam.cy,
-                                grid.X0, grid.Y0, grid.gsd, Z, out, valid)
-            codes.append(census(out[..., 0], r))
-            whole.append(box_mean(valid.astype(np.float64), r) > 1 - 1e-9)
+        codes, whole = {}, {}
+        for i, (camera, image) in enumerate(zip(cameras, greys)):
+            if windows[i] is None:
+                continue
+            r0, r1, c0, c1 = windows[i]
+            out, valid = _sample(kernels, camera, image, grid.window(r0, c0, r1 - r0, c1 - c0), heights[d])
+            codes[i], whole[i] = census(out[..., 0], r, step=step), whole_windows(valid, r, step)
         for k, a in enumerate(refs):
-            distances = [np.where(whole[a] & whole[b], np.bitwise_count(codes[a] ^ codes[b]) / bits, np.inf)
-                         for b in range(len(cameras)) if b != a]
+            plane = costs[k][d]
+            plane.fill(0.5)  # 0.5: what unrelated codes score
+            if windows[a] is None:
+                continue
+            ra0, ra1, ca0, ca1 = windows[a]
+            distances = []
+            for b in range(len(cameras)):
+                if b == a:
+                    continue
+                distance = np.full((ra1 - ra0, ca1 - ca0), np.inf)
+                both = _overlap(windows[a], windows[b])
+                if both is not None:
+                    r0, r1, c0, c1 = both
+                    rb0, cb0 = windows[b][0], windows[b][2]
+                    inside_a = (slice(r0 - ra0, r1 - ra0), slice(c0 - ca0, c1 - ca0))
+                    inside_b = (slice(r0 - rb0, r1 - rb0), slice(c0 - cb0, c1 - cb0))
+                    distance[inside_a] = np.where(whole[a][inside_a] & whole[b][inside_b],
+                                                  np.bitwise_count(codes[a][inside_a] ^ codes[b][inside_b]) / bits,
+                                                  np.inf)
+                distances.append(distance)
             # Occlusion-robust: the mean over the best views that see the whole window.
             best = np.sort(np.stack(distances), axis=0)[: settings.best_views]
             usable = np.isfinite(best)
             count = usable.sum(axis=0)
             mean = np.where(usable, best, 0.0).sum(axis=0) / np.maximum(count, 1)
-            costs[k][d] = np.where(count > 0, mean, 0.5)  # 0.5: what unrelated codes score
+            plane[ra0:ra1, ca0:ca1] = np.where(count > 0, mean, 0.5)
         if d == D // 2:
-            seen[...] = np.sum(whole, axis=0)
+            for i, (r0, r1, c0, c1) in ((i, windows[i]) for i in whole):
+                seen[r0:r1, c0:c1] += whole[i]
 
     with ThreadPoolExecutor(workers) as pool:
         try:
@@ -211,7 +308,8 @@ def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, worke
         except BaseException:  # an interrupt: leave at once, not after every queued label
             pool.shutdown(wait=False, cancel_futures=True)
             raise
-    return [np.ascontiguousarray(c[:, r:-r, r:-r]) for c in costs], seen[r:-r, r:-r]
+    inner = (slice(None), slice(reach, H - reach), slice(reach, W - reach))
+    return [np.ascontiguousarray(c[inner]) for c in costs], seen[inner[1:]]
 
 
 def plane_sweep(views: Sequence[View], grid: GroundGrid, heights: ArrayLike, refs: Tuple[int, int] = (0, 1),
@@ -260,16 +358,23 @@ def select_heights(agg: FloatArray, heights: np.ndarray,
 
 
 def consistency_mask(picks: Sequence[Tuple[FloatArray, np.ndarray]], seen: np.ndarray, heights: np.ndarray,
-                     settings: Optional[Settings] = None) -> Tuple[np.ndarray, FloatArray]:
+                     settings: Optional[Settings] = None, *, views: Optional[int] = None
+                     ) -> Tuple[np.ndarray, FloatArray]:
     """Cells that both reference views matched uniquely, within `agree`
-    labels of each other, and that more than `best_views` views see; and
-    the mean of the two heights there (NaN elsewhere). picks: the two
-    (heights, unique) pairs of select_heights."""
+    labels of each other, and that enough views see (needed_views); and the
+    mean of the two heights there (NaN elsewhere). picks: the two (heights,
+    unique) pairs of select_heights; views: how many views the sweep had."""
     settings = settings or Settings()
     step = heights[1] - heights[0]
     (za, ua), (zb, ub) = picks
-    matched = ua & ub & (np.abs(za - zb) <= settings.agree * step) & (seen > settings.best_views)
+    matched = ua & ub & (np.abs(za - zb) <= settings.agree * step) & (seen >= needed_views(settings, views))
     return matched, np.where(matched, 0.5 * (za + zb), np.nan).astype(np.float32)
+
+
+def needed_views(settings: Settings, views: Optional[int] = None) -> int:
+    """Views that must see a cell's whole window for it to be matched: its
+    reference and best_views others, or every view where there are fewer."""
+    return settings.best_views + 1 if views is None else min(settings.best_views + 1, views)
 
 
 def filter_heights(raw: FloatArray, matched: np.ndarray, settings: Optional[Settings] = None, *,
@@ -280,11 +385,13 @@ def filter_heights(raw: FloatArray, matched: np.ndarray, settings: Optional[Sett
                                        settings.sigma_s)
 
 
-def fill_holes(z: FloatArray, mask: np.ndarray) -> FloatArray:
+def fill_holes(z: FloatArray, mask: np.ndarray, reach: Optional[int] = None) -> FloatArray:
     """Unmatched cells take the lowest matched height among their neighbours,
-    grown ring by ring: holes are mostly ground hidden beside walls."""
+    grown ring by ring (holes are mostly ground hidden beside walls), for at
+    most `reach` rings (all that it takes by default); cells beyond stay NaN."""
     z = np.where(mask, z, np.nan).astype(np.float32)
-    while np.isnan(z).any():
+    rings = 0
+    while (reach is None or rings < reach) and np.isnan(z).any():
         padded = np.pad(z, 1, constant_values=np.nan)
         ring = np.stack([padded[1 + dy: 1 + dy + z.shape[0], 1 + dx: 1 + dx + z.shape[1]]
                          for dy in (-1, 0, 1) for dx in (-1, 0, 1)])
@@ -292,8 +399,9 @@ def fill_holes(z: FloatArray, mask: np.ndarray) -> FloatArray:
             low = np.where(np.isnan(ring), np.inf, ring).min(axis=0)
         grow = np.isnan(z) & np.isfinite(low)
         if not grow.any():
-            return np.nan_to_num(z, nan=0.0)
+            break
         z[grow] = low[grow]
+        rings += 1
     return z
 
 
@@ -389,11 +497,36 @@ def match_heights(cameras, greys, grid, heights, refs, settings, *, threads, ker
              for cost in stages.run("semi-global matching", costs)]
     del costs
     with stages.single("consistency"):
-        matched, raw = consistency_mask(picks, seen, heights, settings)
+        matched, raw = consistency_mask(picks, seen, heights, settings, views=len(cameras))
     with stages.single("height filter"):
         smooth = filter_heights(raw, matched, settings, kernels=kernels)
-        filled = fill_holes(smooth, matched)
-    return smooth, filled, matched, raw
+        filled = fill_holes(smooth, matched, settings.fill_rings(grid.gsd))
+    covered = float(np.mean(seen >= needed_views(settings, len(cameras))))
+    return smooth, filled, matched, raw, covered
+
+
+class MatchWarning(RuntimeWarning):
+    """A reconstruction that matched (almost) none of its cells."""
+
+
+# Below this share of matched cells a run has failed, whatever it returns.
+LEAST_MATCHED = 0.01
+
+
+def unmatched_cause(matched_share: float, covered: Optional[float], z_range, settings: Settings,
+                    views: int) -> Optional[str]:
+    """What to tell a user whose run matched almost nothing, naming the
+    likely cause; None when the run matched enough."""
+    if matched_share >= LEAST_MATCHED:
+        return None
+    needed = needed_views(settings, views)
+    if covered is not None and covered < 0.05:
+        cause = (f"only {100 * covered:.1f} % of the grid is seen whole by {needed} views (the reference views and "
+                 f"{needed - 1} others): the views overlap too little on this grid")
+    else:
+        cause = (f"the height range {z_range[0]:g} to {z_range[1]:g} may not hold the ground, or the cameras may "
+                 f"not be those of the photographs")
+    return f"matched {100 * matched_share:.1f} % of the cells: {cause}"
 
 
 @dataclass
@@ -410,31 +543,72 @@ class Result:
     stage_times: dict  # seconds per stage
     kernel_times: dict  # seconds per call, by kernel name
     workers: dict = field(default_factory=dict)  # tiled runs: peak resident bytes of each worker process
+    refs: Tuple[int, int] = (0, 1)  # the two reference views
 
 
 def reconstruct(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, float],
-                settings: Optional[Settings] = None, *, refs: Tuple[int, int] = (0, 1), threads: int = 2,
+                settings: Optional[Settings] = None, *, refs: Optional[Tuple[int, int]] = None, threads: int = 2,
                 progress: Optional[Callable[..., Iterable]] = None, kernels: Any = None) -> "Result":
     """Height model and orthomosaic of `grid` from `views` (a list of View),
     sweeping the heights z_range = (lowest, highest). refs: two view indices,
     each the reference of a plane sweep of its own, checked against each
-    other (best two near-nadir views). progress: an optional factory
+    other; by default the most nadir pair that overlaps most
+    (choose_references). progress: an optional factory
     `progress(iterable, desc=..., total=...)` wrapping each stage's loop, such
     as tqdm. kernels: an object with the three kernels as attributes (default:
-    the extension's, timed)."""
+    the extension's, timed). A run that matches almost none of the grid warns
+    (MatchWarning) with the likely cause."""
     views = list(views)
     check_survey(views, grid, z_range, refs)
     settings = settings or Settings()
-    check_memory(match_memory(grid.rows, grid.columns, settings, sum(view.image[..., 0].size for view in views)),
+    check_memory(match_memory(grid.rows, grid.columns, settings, grid.gsd,
+                              sum(view.image[..., 0].size for view in views)),
                  f"a reconstruction of {cells_text(grid)} in {settings.labels} labels",
                  ": use quiltmap.reconstruct_tiled")
+    if refs is None:
+        refs = choose_references([camera for camera, _ in views], grid, z_range)
     kernels = kernels or KernelClock()
     stages = Stages(progress)
     heights = np.linspace(float(z_range[0]), float(z_range[1]), settings.labels)
 
-    smooth, filled, matched, raw = match_heights([cam for cam, _ in views], [grey(img) for _, img in views], grid,
-                                                 heights, refs, settings, threads=threads, kernels=kernels,
-                                                 stages=stages)
+    smooth, filled, matched, raw, covered = match_heights(
+        [cam for cam, _ in views], [grey(img) for _, img in views], grid, heights, refs, settings, threads=threads,
+        kernels=kernels, stages=stages)
+    cause = unmatched_cause(float(matched.mean()), covered, z_range, settings, len(views))
+    if cause is not None:
+        warnings.warn(cause, MatchWarning, stacklevel=2)
     mosaic, source = orthomosaic(views, grid, filled, kernels=kernels, stages=stages)
     kernel_times = dict(getattr(kernels, "calls", {}))
-    return Result(smooth, filled, matched, raw, mosaic, source, heights, dict(stages.times), kernel_times)
+    return Result(smooth, filled, matched, raw, mosaic, source, heights, dict(stages.times), kernel_times,
+                  refs=(refs[0], refs[1]))
+
+
+# Views this far (degrees) from the most nadir one still count as near-nadir references.
+NEAR_NADIR = 10.0
+
+
+def choose_references(cameras: Sequence[Camera], grid: GroundGrid, z_range: Tuple[float, float],
+                      samples: int = 33) -> Tuple[int, int]:
+    """The two reference views: among the views within NEAR_NADIR degrees of
+    the most nadir one (the two most nadir at least), the pair that sees the
+    most of a lattice over the grid at the middle height in common, the more
+    nadir pair on a tie; any pair of views when no near-nadir pair overlaps.
+    ValueError when no two views see a common part of the grid."""
+    angles = [camera.off_nadir for camera in cameras]
+    order = sorted(range(len(cameras)), key=lambda i: angles[i])
+    near = [i for i in order if angles[i] <= angles[order[0]] + NEAR_NADIR] or order
+    near = near if len(near) >= 2 else order[:2]
+    middle = 0.5 * (z_range[0] + z_range[1])
+    seeing = [lattice_seen(camera, grid, (middle,), samples) for camera in cameras]
+
+    def best(candidates):
+        pairs = [(int(np.count_nonzero(seeing[i] & seeing[j])), -(angles[i] + angles[j]), min(i, j), max(i, j))
+                 for k, i in enumerate(candidates) for j in candidates[k + 1:]]
+        return max(pairs) if pairs else (0, 0, 0, 0)
+
+    overlap, _, first, second = best(near)
+    if overlap == 0:
+        overlap, _, first, second = best(order)
+    if overlap == 0:
+        raise ValueError("no two views see a common part of the grid")
+    return first, second

@@ -7,7 +7,8 @@ The description (paths relative to the JSON file's folder):
       "grid": {"X0": 500000.0, "Y0": 4100000.0, "gsd": 0.5, "rows": 400, "columns": 600},
       "heights": {"lowest": 20.0, "highest": 80.0},
       "epsg": 32633,                       (optional: the grid's coordinate system)
-      "references": [0, 1],                (optional: two near-nadir views, default the first two)
+      "references": [0, 1],                (optional: two near-nadir views, by default the most
+                                            nadir pair that overlaps most)
       "settings": {"labels": 96, ...},     (optional: any field of quiltmap.Settings)
       "images": [
         {"path": "img_0.tif", "name": "nadir 1",          (name optional)
@@ -36,7 +37,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .checks import check_tiff_sides, shown
+from .checks import check_tiff_sides, sees_grid, shown
 from .geometry import Camera, GroundGrid, View
 from .outputs import exclusive_file, replace_atomically
 from .reconstruction import Settings
@@ -56,7 +57,7 @@ class Survey:
     grid: GroundGrid
     z_range: tuple
     settings: Settings
-    references: tuple
+    references: Optional[tuple]
     epsg: Optional[int] = None
     names: Optional[list] = None
 
@@ -288,31 +289,21 @@ def _read_survey(path, lazy):
             raise SurveyError(f"{where}.camera: {error}") from None
         if image.shape[2] != (views[0].image.shape[2] if views else image.shape[2]):
             raise SurveyError(f"{where}.path: {image.shape[2]} channels where images[0] has {views[0].image.shape[2]}")
-        if not _sees_the_grid(camera, grid, z_range):
+        if not sees_grid(camera, grid, z_range):
             raise SurveyError(f"{where}.camera: sees none of the grid at any height of the range")
         views.append(View(camera, image))
         names.append(camera.name)
 
-    references = description.get("references", [0, 1])
-    if (not isinstance(references, list) or len(references) != 2 or len(set(references)) != 2
+    references = description.get("references")
+    if references is not None and (
+            not isinstance(references, list) or len(references) != 2 or len(set(references)) != 2
             or not all(isinstance(r, int) and not isinstance(r, bool) and 0 <= r < len(views) for r in references)):
         raise SurveyError(f"references: two different image indices below {len(views)} are required")
     epsg = description.get("epsg")
     if epsg is not None and (isinstance(epsg, bool) or not isinstance(epsg, int) or epsg not in EPSG_CODES):
         raise SurveyError(f"epsg: {shown(epsg)} is not the EPSG code of a projected system that a GeoTIFF file "
                           f"can name ({EPSG_CODES.start} to {EPSG_CODES.stop - 1})")
-    return Survey(views, grid, z_range, settings, tuple(references), epsg, names)
-
-
-def _sees_the_grid(camera, grid, z_range, samples=9):
-    """Whether some point of a coarse lattice over the grid, at some height of
-    the range, images inside the photograph in front of the camera."""
-    X = grid.X0 + np.linspace(0, grid.columns, samples) * grid.gsd
-    Y = grid.Y0 - np.linspace(0, grid.rows, samples) * grid.gsd
-    Z = np.linspace(*z_range, 5)
-    P = np.stack(np.meshgrid(X, Y, Z), axis=-1)
-    u, v, depth = camera.project(P)
-    return bool(((depth > 1e-6) & (u >= 0) & (v >= 0) & (u <= camera.width - 1) & (v <= camera.height - 1)).any())
+    return Survey(views, grid, z_range, settings, None if references is None else tuple(references), epsg, names)
 
 
 def write_geotiff(path: Union[str, os.PathLike], data: np.ndarray, grid: GroundGrid,

@@ -41,6 +41,7 @@ import struct
 import sys
 import tempfile
 import time
+import warnings
 from collections import defaultdict
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -50,11 +51,12 @@ from urllib.parse import urlsplit
 
 import numpy as np
 
-from .checks import cells_text, check_disk, check_memory, check_ray_steps, check_survey, check_tiff_sides
+from .checks import (MIN_DEPTH, cells_text, check_disk, check_memory, check_ray_steps, check_survey, check_tiff_sides,
+                     match_memory)
 from .geometry import GroundGrid, View
 from .outputs import OutputFolder, exclusive_file
-from .reconstruction import (MOSAIC_BLOCK, KernelClock, Result, Settings, Stages, filter_heights, grey, match_heights,
-                             mosaic_heights, mosaic_region)
+from .reconstruction import (MOSAIC_BLOCK, KernelClock, MatchWarning, Result, Settings, Stages, choose_references,
+                             filter_heights, grey, match_heights, mosaic_heights, mosaic_region, unmatched_cause)
 
 __all__ = ["Tiling", "reconstruct_tiled", "reconstruct_into", "filter_tiled", "orthomosaic_tiled", "tiles_of",
            "task_memory", "check_resources", "check_tiling", "check_engine", "DEFAULT_TILE", "DEFAULT_MARGIN",
@@ -104,10 +106,11 @@ def tiles_of(shape: Tuple[int, int], tile: int) -> List[Tuple[int, int, int, int
             for r in range(0, rows, tile) for c in range(0, columns, tile)]
 
 
-def task_memory(tiling: Tiling, settings: Settings, window_pixels: int = 0) -> int:
-    """Bytes a tile's matching task holds at its peak, about (see the module's documentation)."""
-    side = tiling.tile + 2 * tiling.margin + 2 * settings.window
-    return side * side * (16 * settings.labels + 100) + 16 * window_pixels
+def task_memory(tiling: Tiling, settings: Settings, gsd: float, window_pixels: int = 0) -> int:
+    """Bytes a tile's matching task holds at its peak on a grid of cell size
+    gsd, about (see the module's documentation)."""
+    side = tiling.tile + 2 * tiling.margin
+    return match_memory(side, side, settings, gsd, window_pixels)
 
 
 def _grown(region, cells, shape=None):
@@ -137,9 +140,9 @@ def image_window(camera, grid, region, z_range, slack=2):
         R, Cc, Z = np.meshgrid(r_set, c_set, z_set, indexing="ij")
         points.append(np.stack([grid.X0 + (Cc + 0.5) * grid.gsd, grid.Y0 - (R + 0.5) * grid.gsd, Z], -1).reshape(-1, 3))
     u, v, depth = camera.project(np.concatenate(points))
-    if (depth <= 1e-6).all():
+    if (depth <= MIN_DEPTH).all():
         return None
-    if (depth <= 1e-6).any() or not (np.isfinite(u).all() and np.isfinite(v).all()):
+    if (depth <= MIN_DEPTH).any() or not (np.isfinite(u).all() and np.isfinite(v).all()):
         return (0, camera.height, 0, camera.width)  # the cells straddle the camera's plane
     y0, y1 = max(0, math.floor(v.min()) - slack), min(camera.height, math.floor(v.max()) + 2 + slack)
     x0, x1 = max(0, math.floor(u.min()) - slack), min(camera.width, math.floor(u.max()) + 2 + slack)
@@ -225,13 +228,13 @@ def match_tile(job, tile):
     height, the stages' and kernels' times and the process's peak memory."""
     grid, settings = job.grid, job.settings
     box = _grown(tile, job.tiling.margin, grid.shape)
-    reach = _grown(box, settings.window)  # the sweep's cells, census windows included
+    reach = _grown(box, settings.window_reach(grid.gsd))  # the sweep's cells, census windows included
     z_range = (float(job.labels[0]), float(job.labels[-1]))
     cameras = [camera for camera, _ in job.views]
     greys = [in_canvas(view, grid, reach, z_range, grey) for view in job.views]
     stages, kernels = Stages(), KernelClock()
     sub = grid.window(box[0], box[2], box[1] - box[0], box[3] - box[2])
-    smooth, filled, matched, raw = match_heights(cameras, greys, sub, job.labels, job.refs, settings, threads=1,
+    smooth, filled, matched, raw, _ = match_heights(cameras, greys, sub, job.labels, job.refs, settings, threads=1,
                                                  kernels=kernels, stages=stages)
     inside = (slice(tile[0] - box[0], tile[1] - box[0]), slice(tile[2] - box[2], tile[3] - box[2]))
     for name, values in (("heights", smooth), ("filled", filled), ("raw", raw), ("matched", matched)):
@@ -565,7 +568,7 @@ def check_resources(grid, channels, settings, tiling, scheduler, workers, out):
     files = raster_bytes(grid, channels)
     what = f"the rasters of {cells_text(grid)}"
     if scheduler in SCHEDULERS:
-        check_memory(workers * task_memory(tiling, settings),
+        check_memory(workers * task_memory(tiling, settings, grid.gsd),
                      f"{workers} tiles of {tiling.tile} cells and {settings.labels} labels at once",
                      ": use fewer workers, smaller tiles or fewer labels")
     if out is None:
@@ -574,7 +577,7 @@ def check_resources(grid, channels, settings, tiling, scheduler, workers, out):
 
 
 def reconstruct_tiled(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, float],
-                      settings: Optional[Settings] = None, *, refs: Tuple[int, int] = (0, 1),
+                      settings: Optional[Settings] = None, *, refs: Optional[Tuple[int, int]] = None,
                       tiling: Optional[Tiling] = None, scheduler: Any = "threads", workers: int = 2,
                       out: Union[str, os.PathLike, None] = None, epsg: Optional[int] = None,
                       progress: bool = False) -> Result:
@@ -597,6 +600,8 @@ def reconstruct_tiled(views: Sequence[View], grid: GroundGrid, z_range: Tuple[fl
     check_tiling(tiling, settings)
     check_engine(scheduler, workers)
     check_resources(grid, views[0].image.shape[2], settings, tiling, scheduler, workers, out)
+    if refs is None:
+        refs = choose_references([camera for camera, _ in views], grid, z_range)
     options = dict(refs=refs, tiling=tiling, scheduler=scheduler, workers=workers, epsg=epsg, progress=progress)
     if out is None:
         folder = Path(tempfile.mkdtemp(prefix="quiltmap-tiles-"))
@@ -644,8 +649,22 @@ def reconstruct_into(folder: Path, views: Sequence[View], grid: GroundGrid, z_ra
     stage_times, kernel_times = _merge([task[-3:] for task in matches + mosaics])
     stage_times["total"] = time.perf_counter() - start
     arrays = {name: raster.open("r") for name, raster in rasters.items()}
+    cause = unmatched_cause(share(arrays["matched"]), None, z_range, settings, len(views))
+    if cause is not None:
+        warnings.warn(cause, MatchWarning, stacklevel=3)
     return Result(arrays["heights"], arrays["filled"], arrays["matched"].view(bool), arrays["raw"],
-                  arrays["orthomosaic"], arrays["source"], labels, stage_times, kernel_times, dict(peaks))
+                  arrays["orthomosaic"], arrays["source"], labels, stage_times, kernel_times, dict(peaks),
+                  refs=(refs[0], refs[1]))
+
+
+def share(raster, test=None, rows=1024):
+    """The share of a raster's cells that pass `test` (are true by default),
+    a band of rows at a time: the raster may be a map of a file larger than memory."""
+    count = 0
+    for r in range(0, raster.shape[0], rows):
+        band = np.asarray(raster[r: r + rows])
+        count += np.count_nonzero(band if test is None else test(band))
+    return count / max(raster.size, 1)
 
 
 def _result_of(folder, result):

@@ -82,7 +82,8 @@ def memory_needed(size, labels, tiled=None):
     from ..reconstruction import Settings
     from ..tiled import task_memory
 
-    return 100 * 2**20 + size * size * 1800 + tiled["workers"] * task_memory(tiled["tiling"], Settings(labels=labels))
+    return 100 * 2**20 + size * size * 1800 + tiled["workers"] * task_memory(tiled["tiling"], Settings(labels=labels),
+                                                                             0.5)
 
 
 def memory_available():
