@@ -591,15 +591,16 @@ def choose_references(cameras: Sequence[Camera], grid: GroundGrid, z_range: Tupl
                       samples: int = 33) -> Tuple[int, int]:
     """The two reference views: among the views within NEAR_NADIR degrees of
     the most nadir one (the two most nadir at least), the pair that sees the
-    most of a lattice over the grid at the middle height in common, the more
+    most of a lattice over the grid, at the lowest, middle and highest
+    height, in common, the more
     nadir pair on a tie; any pair of views when no near-nadir pair overlaps.
     ValueError when no two views see a common part of the grid."""
     angles = [camera.off_nadir for camera in cameras]
     order = sorted(range(len(cameras)), key=lambda i: angles[i])
     near = [i for i in order if angles[i] <= angles[order[0]] + NEAR_NADIR] or order
     near = near if len(near) >= 2 else order[:2]
-    middle = 0.5 * (z_range[0] + z_range[1])
-    seeing = [lattice_seen(camera, grid, (middle,), samples) for camera in cameras]
+    heights = np.linspace(z_range[0], z_range[1], 3)
+    seeing = [np.stack([lattice_seen(camera, grid, (height,), samples) for height in heights]) for camera in cameras]
 
     def best(candidates):
         pairs = [(int(np.count_nonzero(seeing[i] & seeing[j])), -(angles[i] + angles[j]), min(i, j), max(i, j))
