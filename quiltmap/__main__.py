@@ -7,6 +7,7 @@ anything is written; the output folder receives the run's whole set of files
 or, if the run fails or is interrupted (SIGINT, SIGTERM), is left as it was
 (quiltmap/outputs.py says how, and what survives a crash)."""
 import argparse
+import os
 import signal
 import sys
 import threading
@@ -36,6 +37,28 @@ def parse(argv):
     add_options(run, "Any of these options runs the survey tile by tile; the tasks read the photographs' "
                 "windows from their files and fill the GeoTIFF files part by part, and filled.tif, raw.tif, "
                 "matched.tif and source.tif are written too.")
+    photos = commands.add_parser(
+        "photos", help="height model and orthomosaic of a folder of photographs",
+        description="Runs structure from motion on the photographs of DIR (pycolmap; the model is cached in "
+        "DIR's output folder, OUT/sfm), georeferences it by the photographs' positions (a log, or their EXIF "
+        "GPS), plans the grid and the height range, reconstructs, and writes what `reconstruct` writes, and "
+        "survey.json, to OUT.")
+    photos.add_argument("folder", type=Path, metavar="DIR", help="a folder of JPEG, PNG or TIFF photographs")
+    photos.add_argument("--out", required=True, metavar="OUT", help="output folder (made if missing)")
+    photos.add_argument("--positions", type=Path, metavar="LOG",
+                        help="the photographs' positions: a comma- or tab-separated table with a header line "
+                        "(name, latitude, longitude, altitude; optionally heading, pitch, roll); default: EXIF GPS")
+    photos.add_argument("--model", type=Path, metavar="PATH",
+                        help="a COLMAP model folder or an OpenSfM reconstruction.json of these photographs, "
+                        "instead of structure from motion")
+    photos.add_argument("--scale", type=float, default=0.25,
+                        help="the photographs' size for structure from motion and matching (default 0.25)")
+    photos.add_argument("--epsg", type=int, metavar="N", help="the projected system (default: the UTM zone)")
+    photos.add_argument("--cell-factor", type=float, default=1.0, metavar="F",
+                        help="cell size as a multiple of the median ground pixel size (default 1)")
+    photos.add_argument("--threads", type=int, default=2, help="worker threads (default 2)")
+    photos.add_argument("--quiet", action="store_true", help="no progress bars")
+    add_options(photos, "Any of these options runs the survey tile by tile.")
     args = parser.parse_args(argv)
     args.published = False
     return args
@@ -110,8 +133,8 @@ def main(argv=None):
 
 
 def checked(args):
-    """The survey and the run's options, every check passed before anything
-    is made; Refused says what is wrong."""
+    """The run's options (tiled or None), checked before anything is made;
+    Refused says what is wrong."""
     if not args.out:
         raise Refused("--out: an empty path names no folder")
     args.out = Path(args.out)
@@ -124,9 +147,6 @@ def checked(args):
         from PIL import Image  # noqa: F401
     except ImportError as error:
         raise Refused(f"the command needs its extras ({error.name} is missing): pip install 'quiltmap[io]'")
-    from .checks import check_disk, check_memory, check_survey, match_memory
-    from .survey import SurveyError, load_survey
-
     try:
         tiled = options_of(args)
     except ValueError as error:
@@ -138,10 +158,13 @@ def checked(args):
             raise Refused("tiled runs need Dask: pip install 'quiltmap[tiled]'")
     if args.out.exists() and not args.out.is_dir():
         raise Refused(f"--out {args.out}: exists and is not a folder")
-    try:
-        survey = load_survey(args.survey, lazy=tiled is not None)
-    except SurveyError as error:
-        raise Refused(str(error))
+    return tiled
+
+
+def checked_survey(args, survey, tiled):
+    """Refuses a survey that this machine or the output folder cannot take."""
+    from .checks import check_disk, check_memory, check_survey, match_memory
+
     grid, settings = survey.grid, survey.settings
     channels = survey.views[0].image.shape[2]
     try:
@@ -164,25 +187,84 @@ def checked(args):
         raise Refused(str(error).replace("Tiling.", "--"))
     except OSError as error:
         raise Refused(f"--out {args.out}: {error.strerror}")
-    return survey, tiled
+    return survey
+
+
+def survey_of_file(args, tiled):
+    """`reconstruct`: the survey of the JSON file, read and checked before anything is made."""
+    from .survey import SurveyError, load_survey
+
+    try:
+        survey = load_survey(args.survey, lazy=tiled is not None)
+    except SurveyError as error:
+        raise Refused(str(error))
+    checked_survey(args, survey, tiled)
+    return lambda folder: (survey, [f"quiltmap reconstruct {args.survey}"], [])
+
+
+def survey_of_folder(args, tiled):
+    """`photos`: what can be checked before anything is made, and the maker
+    of the survey, which runs structure from motion into the locked folder."""
+    from .photos import photographs_in
+    from .survey import SurveyError
+
+    if not 0 < args.scale <= 1:
+        raise Refused(f"--scale must be above 0 and at most 1, not {args.scale}")
+    if args.cell_factor <= 0:
+        raise Refused(f"--cell-factor must be positive, not {args.cell_factor}")
+    try:
+        photographs_in(args.folder)
+    except SurveyError as error:
+        raise Refused(str(error))
+    if args.positions is not None and not args.positions.is_file():
+        raise Refused(f"--positions {args.positions}: no such file")
+    if args.model is not None and not args.model.exists():
+        raise Refused(f"--model {args.model}: no such file or folder")
+    needed = ["pyproj"] + (["pycolmap"] if args.model is None else [])
+    for name in needed:
+        try:
+            __import__(name)
+        except ImportError:
+            raise Refused(f"photographs need {name}: pip install 'quiltmap[photos]'")
+
+    def make(folder):
+        from .photos import survey_of_photographs
+
+        progress = None if args.quiet else (lambda stage: print(f"quiltmap: {stage}", file=sys.stderr, flush=True))
+        survey, _, notes = survey_of_photographs(
+            args.folder, folder.path / "sfm", positions=args.positions, model=args.model, scale=args.scale,
+            epsg=args.epsg, cell_factor=args.cell_factor, threads=args.threads, progress=progress)
+        checked_survey(args, survey, tiled)
+        return survey, [f"quiltmap photos {args.folder}", *notes], ["survey.json"]
+
+    return make
 
 
 def run(args):
     from .outputs import FolderBusy, OutputFolder
     from .reconstruction import MatchWarning
 
-    survey, tiled = checked(args)
+    tiled = checked(args)
+    make = survey_of_file(args, tiled) if args.command == "reconstruct" else survey_of_folder(args, tiled)
     try:
         with OutputFolder(args.out) as folder, warnings.catch_warnings():
             warnings.simplefilter("error", MatchWarning)  # a run that matched nothing writes nothing
-            written, report = reconstruct_into(folder.staging, args, survey, tiled)
-            folder.publish(written, remove=[output.name for output in OUTPUTS if output.name not in written])
+            survey, header, extra = make(folder)
+            written, report = reconstruct_into(folder.staging, args, survey, tiled, header)
+            if "survey.json" in extra:
+                from .survey import write_description
+
+                write_description(folder.staging / "survey.json", survey,
+                                  [os.path.relpath(path, folder.path) for path in survey.paths])
+            written += extra
+            folder.publish(written, remove=[output.name for output in OUTPUTS
+                                            if output.name not in written and output.clear])
             args.published = True
     except MatchWarning as warning:
         return fail(f"{warning}; {args.out} is as it was")
     except FolderBusy as error:
         return fail(f"--out {args.out}: {error.strerror}")
-    except (ValueError, ConnectionError, MemoryError) as error:
+    except (ValueError, ConnectionError, MemoryError, RuntimeError) as error:
         return fail(f"{str(error).replace('Tiling.', '--')}; {args.out} is as it was")
     except OSError as error:
         reason = error.strerror or f"a write was cut short ({error})"
@@ -191,7 +273,7 @@ def run(args):
     return 0
 
 
-def reconstruct_into(folder, args, survey, tiled):
+def reconstruct_into(folder, args, survey, tiled, header):
     """Runs the survey and writes its outputs into `folder`; returns their
     names and the report."""
     from . import reconstruct
@@ -222,7 +304,7 @@ def reconstruct_into(folder, args, survey, tiled):
     written = rasters + ["preview.png", "report.txt"]
     grid = survey.grid
     report = "\n".join([
-        f"quiltmap reconstruct {args.survey}",
+        *header,
         f"grid: {grid.rows} x {grid.columns} cells of {grid.gsd} from ({grid.X0}, {grid.Y0}); heights "
         f"{survey.z_range[0]} to {survey.z_range[1]} in {survey.settings.labels} labels",
         f"views: {', '.join(survey.names)}",

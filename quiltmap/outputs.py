@@ -42,12 +42,15 @@ STAGING_PREFIX = ".quiltmap-run-"
 
 @dataclass(frozen=True)
 class Output:
-    """A file of the command's output folder: its name, what it holds, and
-    whether only tiled runs write it."""
+    """A file of the command's output folder: its name, what it holds,
+    whether only tiled runs write it, and whether a run that does not write
+    it clears an earlier run's (a survey description may be the next run's
+    input, and is left alone)."""
 
     name: str
     what: str
     tiled_only: bool = False
+    clear: bool = True
 
 
 OUTPUTS = (
@@ -59,6 +62,7 @@ OUTPUTS = (
     Output("source.tif", "the view each orthomosaic cell comes from, -1 for none", tiled_only=True),
     Output("preview.png", "heights beside the orthomosaic, for a first look"),
     Output("report.txt", "what was run, on what, and how much of the grid was matched"),
+    Output("survey.json", "`photos`: the survey it made, for `quiltmap reconstruct`", clear=False),
 )
 
 

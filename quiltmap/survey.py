@@ -43,7 +43,7 @@ from .outputs import exclusive_file, replace_atomically
 from .reconstruction import Settings
 
 __all__ = ["SurveyError", "Survey", "ImageFile", "load_survey", "read_image", "replace_atomically",
-           "write_geotiff", "create_geotiff", "write_survey"]
+           "write_geotiff", "create_geotiff", "write_survey", "write_description"]
 
 
 class SurveyError(ValueError):
@@ -60,6 +60,7 @@ class Survey:
     references: Optional[tuple]
     epsg: Optional[int] = None
     names: Optional[list] = None
+    paths: Optional[list] = None  # the photographs' files, where the views were read from files
 
 
 def read_image(path: Union[str, os.PathLike]) -> np.ndarray:
@@ -303,7 +304,8 @@ def _read_survey(path, lazy):
     if epsg is not None and (isinstance(epsg, bool) or not isinstance(epsg, int) or epsg not in EPSG_CODES):
         raise SurveyError(f"epsg: {shown(epsg)} is not the EPSG code of a projected system that a GeoTIFF file "
                           f"can name ({EPSG_CODES.start} to {EPSG_CODES.stop - 1})")
-    return Survey(views, grid, z_range, settings, None if references is None else tuple(references), epsg, names)
+    return Survey(views, grid, z_range, settings, None if references is None else tuple(references), epsg, names,
+                  [folder / entry["path"] for entry in images])
 
 
 def write_geotiff(path: Union[str, os.PathLike], data: np.ndarray, grid: GroundGrid,
@@ -348,7 +350,7 @@ def _write_tiff(file, grid, epsg, shape, dtype, data):
 
 
 def write_survey(folder: Union[str, os.PathLike], views: Sequence[View], grid: GroundGrid,
-                 z_range: Tuple[float, float], references: Tuple[int, int] = (0, 1),
+                 z_range: Tuple[float, float], references: Optional[Tuple[int, int]] = (0, 1),
                  settings: Optional[Settings] = None, epsg: Optional[int] = None) -> Path:
     """Writes the views as 16-bit TIFF images and their description as
     survey.json in `folder`, in the form load_survey reads."""
@@ -356,23 +358,39 @@ def write_survey(folder: Union[str, os.PathLike], views: Sequence[View], grid: G
 
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
-    images = []
+    paths = []
     for i, view in enumerate(views):
         name = f"view_{i}.tif"
         pixels = np.round(np.clip(view.image, 0, 1) * 65535).astype(np.uint16)
         replace_atomically(folder / name, lambda file: tifffile.imwrite(file, pixels, metadata=None))
+        paths.append(name)
+    survey = Survey(list(views), grid, tuple(z_range), settings or Settings(), references, epsg,
+                    [view.camera.name or path for view, path in zip(views, paths)])
+    write_description(folder / "survey.json", survey, paths, settings=settings is not None)
+    return folder / "survey.json"
+
+
+def write_description(path: Union[str, os.PathLike], survey: "Survey", image_paths: Sequence[str],
+                      settings: bool = True) -> None:
+    """The survey's description as JSON at `path`, in the form load_survey
+    reads; image_paths: the photographs' files, relative to its folder."""
+    images = []
+    for view, image_path, name in zip(survey.views, image_paths, survey.names or [None] * len(survey.views)):
         c = view.camera
-        images.append({"path": name, "name": c.name or name,
+        images.append({"path": str(image_path), "name": name or c.name or str(image_path),
                        "camera": {"R": c.R.tolist(), "C": c.C.tolist(), "f": c.f, "k1": c.k1, "k2": c.k2,
                                   "cx": c.cx, "cy": c.cy}})
+    grid = survey.grid
     description: Dict[str, Any] = {"grid": {"X0": grid.X0, "Y0": grid.Y0, "gsd": grid.gsd, "rows": grid.rows,
-                            "columns": grid.columns},
-                   "heights": {"lowest": float(z_range[0]), "highest": float(z_range[1])},
-                   "references": list(references), "images": images}
-    if settings is not None:
-        description["settings"] = {f.name: getattr(settings, f.name) for f in fields(Settings)}
-    if epsg is not None:
-        description["epsg"] = epsg
+                                            "columns": grid.columns},
+                                   "heights": {"lowest": float(survey.z_range[0]),
+                                               "highest": float(survey.z_range[1])}}
+    if survey.references is not None:
+        description["references"] = list(survey.references)
+    description["images"] = images
+    if settings:
+        description["settings"] = {f.name: getattr(survey.settings, f.name) for f in fields(Settings)}
+    if survey.epsg is not None:
+        description["epsg"] = survey.epsg
     text = json.dumps(description, indent=2) + "\n"
-    replace_atomically(folder / "survey.json", lambda file: file.write(text.encode()))
-    return folder / "survey.json"
+    replace_atomically(path, lambda file: file.write(text.encode()))
