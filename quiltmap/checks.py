@@ -6,7 +6,7 @@ import errno
 import os
 import shutil
 from pathlib import Path
-from typing import Optional, Sequence, Tuple
+from typing import Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -26,8 +26,8 @@ MIN_DEPTH = 1e-6
 TIFF_MAX_SIDE = 2**32 - 1
 
 
-def check_survey(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, float], refs: Sequence[int],
-                 files: bool = False) -> None:
+def check_survey(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, float],
+                 refs: Optional[Sequence[int]], files: bool = False) -> None:
     """Refuses what the reconstruction cannot use; files: images may also
     be read a window at a time (quiltmap.survey.ImageFile)."""
     if not isinstance(grid, GroundGrid):
@@ -61,7 +61,8 @@ def check_survey(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, 
             raise ValueError(f"refs[{k}]: view {r} sees none of the grid at any height of z_range")
 
 
-def lattice_seen(camera: Camera, grid: GroundGrid, heights: Sequence[float], samples: int = 9) -> np.ndarray:
+def lattice_seen(camera: Camera, grid: GroundGrid, heights: Union[Sequence[float], np.ndarray],
+                 samples: int = 9) -> np.ndarray:
     """Whether the camera images each point of a samples x samples lattice
     over the grid (corners included), at any of `heights`, inside its
     photograph and in front of it."""

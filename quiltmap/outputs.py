@@ -94,7 +94,7 @@ def _fsync_path(path, directory=False):
         os.close(descriptor)
 
 
-def replace_atomically(path: Union[str, os.PathLike], write: Callable[[BinaryIO], None]) -> None:
+def replace_atomically(path: Union[str, os.PathLike], write: Callable[[BinaryIO], object]) -> None:
     """Writes a file through `write(file)` under a temporary name of its own
     in `path`'s folder (made exclusively, never through a link), then renames
     it onto `path`, so that no half-written file is ever left under the final

@@ -110,7 +110,7 @@ def plan_survey(cameras: Sequence[Camera], points: Optional[np.ndarray] = None, 
     X = west + np.arange(math.ceil((east - west) / step) + 1) * step
     Y = north - np.arange(math.ceil((north - south) / step) + 1) * step
     lattice = np.stack([*np.meshgrid(X, Y, indexing="xy"), np.full((len(Y), len(X)), ground)], axis=-1)
-    counts = sum(sees_points(camera, lattice).astype(int) for camera in cameras)
+    counts = np.sum([sees_points(camera, lattice) for camera in cameras], axis=0)
     covered = counts >= min_views
     if not covered.any():
         raise PlanError(f"no part of the ground is seen by {min_views} photographs")
