@@ -51,6 +51,9 @@ def parse(argv):
     photos.add_argument("--model", type=Path, metavar="PATH",
                         help="a COLMAP model folder or an OpenSfM reconstruction.json of these photographs, "
                         "instead of structure from motion")
+    photos.add_argument("--georeferenced", action="store_true",
+                        help="the --model's frame is already the world's (east, north, up in metres, in the system "
+                        "--epsg names): no positions are fitted")
     photos.add_argument("--scale", type=float, default=0.25,
                         help="the photographs' size for structure from motion and matching (default 0.25)")
     photos.add_argument("--epsg", type=int, metavar="N", help="the projected system (default: the UTM zone)")
@@ -220,7 +223,9 @@ def survey_of_folder(args, tiled):
         raise Refused(f"--positions {args.positions}: no such file")
     if args.model is not None and not args.model.exists():
         raise Refused(f"--model {args.model}: no such file or folder")
-    needed = ["pyproj"] + (["pycolmap"] if args.model is None else [])
+    if args.georeferenced and args.model is None:
+        raise Refused("--georeferenced describes a --model: give one")
+    needed = ([] if args.georeferenced else ["pyproj"]) + (["pycolmap"] if args.model is None else [])
     for name in needed:
         try:
             __import__(name)
@@ -232,7 +237,8 @@ def survey_of_folder(args, tiled):
 
         progress = None if args.quiet else (lambda stage: print(f"quiltmap: {stage}", file=sys.stderr, flush=True))
         survey, _, notes = survey_of_photographs(
-            args.folder, folder.path / "sfm", positions=args.positions, model=args.model, scale=args.scale,
+            args.folder, folder.path / "sfm", positions=args.positions, model=args.model,
+            georeferenced=args.georeferenced, scale=args.scale,
             epsg=args.epsg, cell_factor=args.cell_factor, threads=args.threads, progress=progress)
         checked_survey(args, survey, tiled)
         return survey, [f"quiltmap photos {args.folder}", *notes], ["survey.json"]

@@ -52,17 +52,19 @@ def photographs_in(folder: Union[str, os.PathLike]) -> List[Path]:
 
 def survey_of_photographs(folder: Union[str, os.PathLike], cache: Union[str, os.PathLike], *,
                           positions: Union[str, os.PathLike, None] = None, model: Union[str, os.PathLike, None] = None,
-                          scale: float = 0.25, epsg: Optional[int] = None, cell_factor: float = 1.0,
-                          settings: Optional[Settings] = None, threads: int = 2, progress=None):
+                          georeferenced: bool = False, scale: float = 0.25, epsg: Optional[int] = None,
+                          cell_factor: float = 1.0, settings: Optional[Settings] = None, threads: int = 2,
+                          progress=None):
     """The survey of the photographs in `folder`: returns (Survey, Sparse,
     notes), notes being lines that say how it was made (model, georeference,
     plan). cache: the folder for structure from motion's model and resized
     photographs. positions: a positions log (quiltmap.georef.read_positions;
     default: the photographs' EXIF GPS). model: a COLMAP model folder or an
     OpenSfM reconstruction.json to use instead of structure from motion, made
-    on these photographs (at any size). settings: the reconstruction's
-    settings, whose `labels` the plan replaces."""
-    from . import georef
+    on these photographs (at any size); georeferenced: its frame is already
+    the world's (east, north, up, in the system `epsg` names if given).
+    settings: the reconstruction's settings, whose `labels` the plan
+    replaces."""
     from .cameras import read_colmap, read_opensfm, scaled
     from .planning import plan_survey
 
@@ -90,7 +92,11 @@ def survey_of_photographs(folder: Union[str, os.PathLike], cache: Union[str, os.
 
     cameras: Dict[str, Camera] = dict(sfm.cameras)
     points = sfm.points
-    if sfm.reference_lla is not None:
+    if georeferenced:
+        notes.append("the model's frame is the world's" + (f" (EPSG:{epsg})" if epsg else ""))
+    elif sfm.reference_lla is not None:
+        from . import georef
+
         epsg = epsg or georef.utm_epsg(sfm.reference_lla[0], sfm.reference_lla[1])
         turn = georef.enu_rotation_to_projected(sfm.reference_lla, epsg)
         centres = georef.enu_to_projected(np.array([c.C for c in cameras.values()]), sfm.reference_lla, epsg)
@@ -99,6 +105,8 @@ def survey_of_photographs(folder: Union[str, os.PathLike], cache: Union[str, os.
         points = georef.enu_to_projected(points, sfm.reference_lla, epsg)
         notes.append(f"georeferenced from the model's reference {sfm.reference_lla} into EPSG:{epsg}")
     else:
+        from . import georef
+
         logged = georef.read_positions(positions) if positions is not None else georef.exif_positions(photographs)
         fit = georef.georeference(cameras, logged, epsg)
         epsg = fit.epsg

@@ -99,14 +99,28 @@ def memory_available():
 
 
 def export(args):
+    import numpy as np
+
+    from ..cameras import write_colmap_text, write_opensfm
     from ..reconstruction import Settings
     from ..survey import write_survey
     from . import photograph, views_of
 
     survey = photograph(args.size, args.seed, args.threads)
-    path = write_survey(args.export, views_of(survey), survey.scene.grid, survey.scene.z_range,
-                        settings=Settings(labels=args.labels))
-    print(f"wrote {len(survey.images)} photographs and {path}")
+    views = views_of(survey)
+    path = write_survey(args.export, views, survey.scene.grid, survey.scene.z_range, settings=Settings(labels=args.labels))
+    # The same cameras as structure-from-motion programs write them, with the true heights of
+    # some cells as their sparse points: `quiltmap photos DIR --model ... --georeferenced` reads them.
+    cameras = {f"view_{i}.tif": view.camera for i, view in enumerate(views)}
+    grid = survey.scene.grid
+    X, Y = grid.centres()
+    chosen = np.random.default_rng(args.seed).choice(grid.rows * grid.columns, min(2000, grid.rows * grid.columns),
+                                                     replace=False)
+    points = np.stack([X.ravel()[chosen], Y.ravel()[chosen], survey.scene.truth.ravel()[chosen]], axis=1)
+    write_colmap_text(args.export / "colmap", cameras, points)
+    write_opensfm(args.export / "reconstruction.json", cameras, points)
+    print(f"wrote {len(survey.images)} photographs, {path}, a COLMAP model (colmap/) and an OpenSfM one "
+          f"(reconstruction.json)")
 
 
 def main(argv=None):

@@ -1,0 +1,109 @@
+"""From photographs and a model to a survey: the demonstration's survey,
+exported also as a COLMAP and an OpenSfM model, imports to the JSON
+survey's bits; planning covers what two photographs see; and `quiltmap
+photos` runs from a folder and a model to the outputs, or ends in one line."""
+import json
+
+import numpy as np
+import pytest
+
+pytest.importorskip("tifffile")
+pytest.importorskip("PIL")
+
+import quiltmap  # noqa: E402
+from quiltmap import View  # noqa: E402
+from quiltmap.__main__ import main  # noqa: E402
+from quiltmap.cameras import read_colmap, read_opensfm  # noqa: E402
+from quiltmap.photos import score_against_points, survey_of_photographs  # noqa: E402
+from quiltmap.planning import PlanError, plan_survey  # noqa: E402
+from quiltmap.survey import load_survey  # noqa: E402
+
+
+@pytest.mark.parametrize("model, read", [("colmap", read_colmap), ("reconstruction.json", read_opensfm)])
+def test_an_imported_model_reconstructs_to_the_json_survey_s_bits(exported, model, read):
+    survey = load_survey(exported)
+    cameras = read(exported.parent / model).cameras
+    imported = [View(cameras[path.name], view.image) for view, path in zip(survey.views, survey.paths)]
+    expected = quiltmap.reconstruct(survey.views, survey.grid, survey.z_range, survey.settings)
+    got = quiltmap.reconstruct(imported, survey.grid, survey.z_range, survey.settings)
+    for name in ("heights", "filled", "orthomosaic", "source"):
+        np.testing.assert_array_equal(getattr(got, name), getattr(expected, name), err_msg=name)
+
+
+def test_the_plan_covers_what_two_photographs_see_with_the_sparse_points_heights(exported):
+    survey = load_survey(exported)
+    sparse = read_colmap(exported.parent / "colmap")
+    cameras = [view.camera for view in survey.views]
+    plan = plan_survey(cameras, sparse.points)
+    grid = plan.grid
+    low, high = np.percentile(sparse.points[:, 2], [0.5, 99.5])
+    assert plan.z_range[0] < low and plan.z_range[1] > high
+    assert plan.z_range[1] - plan.z_range[0] < 2 * (high - low) + 10 * grid.gsd
+    # The grid is the box of the cells that two photographs see at the ground's height, to a few cells.
+    from quiltmap.checks import sees_points
+
+    margin = max(grid.rows, grid.columns) // 5
+    wide = grid.grown(margin)
+    X, Y = wide.centres()
+    ground = np.stack([X, Y, np.full(wide.shape, plan.ground)], axis=-1)
+    covered = np.sum([sees_points(camera, ground) for camera in cameras], axis=0) >= 2
+    rows, columns = np.flatnonzero(covered.any(axis=1)), np.flatnonzero(covered.any(axis=0))
+    slack = 2 + max(grid.rows, grid.columns) // 50
+    assert abs(rows[0] - margin) <= slack and abs(rows[-1] + 1 - margin - grid.rows) <= slack
+    assert abs(columns[0] - margin) <= slack and abs(columns[-1] + 1 - margin - grid.columns) <= slack
+    assert 0.2 < np.median([camera.f for camera in cameras]) * grid.gsd / np.median(
+        [camera.C[2] - plan.ground for camera in cameras]) < 5
+    with pytest.raises(PlanError, match="the ground's height must be given"):
+        plan_survey(cameras, None)
+
+
+def test_sparse_points_score_the_dense_model(exported):
+    survey = load_survey(exported)
+    result = quiltmap.reconstruct(survey.views, survey.grid, survey.z_range, survey.settings)
+    points = read_colmap(exported.parent / "colmap").points  # the scene's true heights
+    score = score_against_points(result.heights, result.matched, survey.grid, points)
+    assert score["points_on_matched"] > 0.8 * score["points_on_grid"] > 0
+    assert score["median_error"] < 0.5 * survey.grid.gsd and score["within_2_cells"] > 0.85
+    shifted = points + [0, 0, 3 * survey.grid.gsd]
+    assert score_against_points(result.heights, result.matched, survey.grid, shifted)["within_2_cells"] < 0.2
+
+
+def test_photos_from_a_folder_and_its_model(exported, tmp_path, capsys):
+    out = tmp_path / "out"
+    assert main(["photos", str(exported.parent), "--model", str(exported.parent / "colmap"), "--georeferenced",
+                 "--out", str(out), "--quiet"]) == 0
+    assert {path.name for path in out.iterdir()} == {"heights.tif", "orthomosaic.tif", "preview.png", "report.txt",
+                                                     "survey.json"}
+    report = (out / "report.txt").read_text()
+    assert "quiltmap photos" in report and "plan: grid" in report and "matched cells" in report
+    # The survey it wrote runs again as it is, to the same heights.
+    described = json.loads((out / "survey.json").read_text())
+    assert all((out / image["path"]).is_file() for image in described["images"])
+    again = tmp_path / "again"
+    assert main(["reconstruct", str(out / "survey.json"), "--out", str(again), "--quiet"]) == 0
+    tifffile = pytest.importorskip("tifffile")
+    np.testing.assert_array_equal(tifffile.imread(again / "heights.tif"), tifffile.imread(out / "heights.tif"))
+    capsys.readouterr()
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--scale", "0"], "--scale must be above 0 and at most 1"),
+    (["--georeferenced"], "--georeferenced describes a --model"),
+    (["--model", "nowhere"], "--model nowhere: no such file or folder"),
+    (["--positions", "nowhere.txt"], "--positions nowhere.txt: no such file"),
+])
+def test_photos_refuses_with_one_line(exported, tmp_path, capsys, options, message):
+    out = tmp_path / "out"
+    assert main(["photos", str(exported.parent), "--out", str(out), "--quiet", *options]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("quiltmap: error: ") and message in err and len(err.strip().splitlines()) == 1
+    assert not out.exists()
+
+
+def test_a_model_of_other_photographs_is_refused(exported, tmp_path):
+    folder = tmp_path / "two"
+    folder.mkdir()
+    for name in ("view_0.tif", "view_1.tif"):
+        (folder / name).write_bytes((exported.parent / name).read_bytes())
+    with pytest.raises(ValueError, match="images view_2.tif, view_3.tif, view_4.tif, view_5.tif are not photographs"):
+        survey_of_photographs(folder, tmp_path / "cache", model=exported.parent / "colmap", georeferenced=True)
