@@ -578,8 +578,10 @@ def georeference(cameras: Mapping[str, Camera], positions: Mapping[str, Position
             raise GeoreferenceError(f"the positions name no photograph; at least 3 of the model's {len(cameras)} "
                                     f"({_listed(cameras)}) need one")
         missing = [name for name in cameras if name not in dict(pairs)]
-        raise GeoreferenceError(f"only {len(pairs)} of the model's {len(cameras)} photographs have a position and 3 "
-                                f"are needed: none for {_listed(missing)} (the positions name {_listed(positions)})")
+        found = f"only {len(pairs)} of the model's {len(cameras)} photographs have" if pairs else \
+            f"none of the model's {len(cameras)} photographs has"
+        raise GeoreferenceError(f"{found} a position and 3 are needed: none for {_listed(missing)} (the positions "
+                                f"name {_listed(positions)}; names are matched also without folders and case)")
     names = [model for model, _ in pairs]
     matched = {model: positions[name] for model, name in pairs}
     if epsg is None:
