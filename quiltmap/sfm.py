@@ -46,7 +46,7 @@ model file for file on every run tried. With more threads two things vary:
 image ids follow the order in which the extraction threads finish, and the
 mapper, given the photographs in another order, ends with other last digits
 of poses and points; and now and then the multi-threaded mapper takes another path
-altogether (2 of 47 runs on three photographs with pycolmap 4.2.1 ended
+altogether (3 of 49 runs on three photographs with pycolmap 4.2.1 ended
 with a fifth more points, from a database that mapped again gave the usual
 model). Different pycolmap versions give different models: their
 defaults and solvers change.
