@@ -236,12 +236,12 @@ def survey_of_folder(args, tiled):
         from .photos import survey_of_photographs
 
         progress = None if args.quiet else (lambda stage: print(f"quiltmap: {stage}", file=sys.stderr, flush=True))
-        survey, _, notes = survey_of_photographs(
+        made = survey_of_photographs(
             args.folder, folder.path / "sfm", positions=args.positions, model=args.model,
             georeferenced=args.georeferenced, scale=args.scale,
             epsg=args.epsg, cell_factor=args.cell_factor, threads=args.threads, progress=progress)
-        checked_survey(args, survey, tiled)
-        return survey, [f"quiltmap photos {args.folder}", *notes], ["survey.json"]
+        checked_survey(args, made.survey, tiled)
+        return made.survey, [f"quiltmap photos {args.folder}", *made.notes], ["survey.json"]
 
     return make
 

@@ -1,7 +1,8 @@
 """From a folder of photographs to a survey: structure from motion (or a
 model the user brings), georeferencing, and a planned grid.
 
-    survey, sparse, notes = survey_of_photographs("DIR", "OUT/sfm", positions="log.txt")
+    made = survey_of_photographs("DIR", "OUT/sfm", positions="log.txt")
+    survey = made.survey
     result = quiltmap.reconstruct(survey.views, survey.grid, survey.z_range, survey.settings)
 
 Structure from motion runs with pycolmap (quiltmap.sfm; the `photos`
@@ -16,7 +17,7 @@ number of labels come from quiltmap.planning.
 import os
 from dataclasses import dataclass, replace
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence, Union
+from typing import Any, Dict, List, Optional, Sequence, Union
 
 import numpy as np
 
@@ -24,9 +25,21 @@ from .geometry import Camera, View
 from .reconstruction import Settings
 from .survey import Survey, SurveyError, read_image
 
-__all__ = ["PHOTO_SUFFIXES", "photographs_in", "survey_of_photographs", "Sparse", "score_against_points"]
+__all__ = ["PHOTO_SUFFIXES", "photographs_in", "survey_of_photographs", "Photographed", "Sparse", "score_against_points",
+           "seen_by_all"]
 
 PHOTO_SUFFIXES = (".jpg", ".jpeg", ".png", ".tif", ".tiff")
+
+
+@dataclass
+class Photographed:
+    """What survey_of_photographs makes: the survey, the model's sparse
+    points in its frame, the plan, and lines that say how it was made."""
+
+    survey: Survey
+    sparse: "Sparse"
+    plan: Any
+    notes: List[str]
 
 
 @dataclass
@@ -55,9 +68,7 @@ def survey_of_photographs(folder: Union[str, os.PathLike], cache: Union[str, os.
                           georeferenced: bool = False, scale: float = 0.25, epsg: Optional[int] = None,
                           cell_factor: float = 1.0, settings: Optional[Settings] = None, threads: int = 2,
                           progress=None):
-    """The survey of the photographs in `folder`: returns (Survey, Sparse,
-    notes), notes being lines that say how it was made (model, georeference,
-    plan). cache: the folder for structure from motion's model and resized
+    """The survey of the photographs in `folder` (a Photographed). cache: the folder for structure from motion's model and resized
     photographs. positions: a positions log (quiltmap.georef.read_positions;
     default: the photographs' EXIF GPS). model: a COLMAP model folder or an
     OpenSfM reconstruction.json to use instead of structure from motion, made
@@ -125,7 +136,7 @@ def survey_of_photographs(folder: Union[str, os.PathLike], cache: Union[str, os.
     settings = replace(settings or Settings(), labels=plan.labels)
     survey = Survey(views, plan.grid, plan.z_range, settings, None, epsg, [view.camera.name for view in views],
                     [Path(images[name]).resolve() for name in cameras])
-    return survey, Sparse(points, sfm.point_views, sfm.point_errors), notes
+    return Photographed(survey, Sparse(points, sfm.point_views, sfm.point_errors), plan, notes)
 
 
 def score_against_points(heights: np.ndarray, matched: np.ndarray, grid, points: np.ndarray,

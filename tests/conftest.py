@@ -16,6 +16,8 @@ import pytest
 
 CHECKOUT_PACKAGE = Path(__file__).resolve().parent.parent / "quiltmap"
 SOURCE_PATH = "quiltmap/_mvs"
+# Three real drone photographs and their position log, kept beside the checkout (or where the variable says).
+DRONE_STRIP = Path(os.environ.get("QUILTMAP_DRONE_STRIP", CHECKOUT_PACKAGE.parent.parent / "shared" / "data" / "drone-strip"))
 
 # Set by tools/test-sanitized: the extension runs under AddressSanitizer,
 # whose shadow memory takes terabytes of address space and whose quarantine

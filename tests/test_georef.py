@@ -15,7 +15,9 @@ pyproj = pytest.importorskip("pyproj")
 
 ZONE = 32633  # central meridian 15 E; the site is 2.5 degrees east of it, where grid and true north differ
 SITE = (47.0, 17.5, 300.0)
-DRONE_LOG = Path("/work/shared/data/drone-strip/geoinfo.txt")
+from conftest import DRONE_STRIP  # noqa: E402
+
+DRONE_LOG = DRONE_STRIP / "geoinfo.txt"
 # Camera axes from body axes: image columns run to the right wing, rows aft, the optical axis down.
 CAMERA_FROM_BODY = np.array([[0.0, 1.0, 0.0], [-1.0, 0.0, 0.0], [0.0, 0.0, 1.0]])
 

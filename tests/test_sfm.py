@@ -17,7 +17,8 @@ from quiltmap.sfm import STAGES, SfmError, run_sfm
 
 Image = pytest.importorskip("PIL.Image")
 
-DRONE_STRIP = Path("/work/shared/data/drone-strip")
+from conftest import DRONE_STRIP  # noqa: E402
+
 # Canon IXUS 125 HS: 4.3 mm at 18962.96 pixels per inch of the focal plane.
 EXIF_FOCAL = 4.3 * 18962.962962962964 / 25.4
 
