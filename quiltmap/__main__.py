@@ -57,8 +57,8 @@ def parse(argv):
     photos.add_argument("--scale", type=float, default=0.25,
                         help="the photographs' size for structure from motion and matching (default 0.25)")
     photos.add_argument("--epsg", type=int, metavar="N", help="the projected system (default: the UTM zone)")
-    photos.add_argument("--cell-factor", type=float, default=1.0, metavar="F",
-                        help="cell size as a multiple of the median ground pixel size (default 1)")
+    photos.add_argument("--cell-factor", type=float, default=2.0, metavar="F",
+                        help="cell size as a multiple of the median ground pixel size (default 2)")
     photos.add_argument("--threads", type=int, default=2, help="worker threads (default 2)")
     photos.add_argument("--quiet", action="store_true", help="no progress bars")
     add_options(photos, "Any of these options runs the survey tile by tile.")

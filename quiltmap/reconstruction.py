@@ -41,7 +41,7 @@ FloatArray = npt.NDArray[np.float32]
 
 __all__ = ["Settings", "Result", "Stages", "KernelClock", "MatchWarning", "plane_sweep", "aggregate",
            "select_heights", "consistency_mask", "filter_heights", "fill_holes", "orthomosaic", "reconstruct",
-           "choose_references", "needed_views", "census"]
+           "choose_references", "needed_views", "views_seeing", "census"]
 
 
 @dataclass
@@ -205,8 +205,9 @@ def grey(image):
 
 
 def _sample(kernels, camera, image, grid, height):
-    """One view sampled over `grid` at one height: (samples (H, W, channels), valid (H, W) uint8)."""
-    Z = np.full(grid.shape, height, np.float32)
+    """One view sampled over `grid` at one height, or at each cell's own
+    (an array of the grid's shape): (samples (H, W, channels), valid (H, W) uint8)."""
+    Z = np.ascontiguousarray(np.broadcast_to(np.asarray(height, np.float32), grid.shape))
     out = np.zeros(grid.shape + (image.shape[2],), np.float32)
     valid = np.empty(grid.shape, np.uint8)
     kernels.sample_view(image, camera.R, camera.C, camera.f, camera.k1, camera.k2, camera.cx, camera.cy,
@@ -310,6 +311,27 @@ def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, worke
             raise
     inner = (slice(None), slice(reach, H - reach), slice(reach, W - reach))
     return [np.ascontiguousarray(c[inner]) for c in costs], seen[inner[1:]]
+
+
+def _views_seeing(cameras, greys, grid, Z, settings, kernels):
+    reach, step = settings.window_reach(grid.gsd), settings.census_step(grid.gsd)
+    grown = grid.grown(reach)
+    heights = np.pad(np.asarray(Z, np.float32), reach, mode="edge")
+    count = np.zeros(grid.shape, np.int32)
+    for camera, image in zip(cameras, greys):
+        valid = _sample(kernels, camera, image, grown, heights)[1]
+        count += whole_windows(valid, settings.window, step)[reach: reach + grid.rows, reach: reach + grid.columns]
+    return count
+
+
+def views_seeing(views: Sequence[View], grid: GroundGrid, Z: np.ndarray, settings: Optional[Settings] = None, *,
+                 kernels: Any = None) -> np.ndarray:
+    """How many views see each cell's whole census window with every cell
+    at its own height in Z (rows, columns): what consistency_mask counts,
+    at the heights the two reference views chose."""
+    settings = settings or Settings()
+    return _views_seeing([camera for camera, _ in views], [grey(image) for _, image in views], grid, Z, settings,
+                         kernels or _mvs)
 
 
 def plane_sweep(views: Sequence[View], grid: GroundGrid, heights: ArrayLike, refs: Tuple[int, int] = (0, 1),
@@ -491,12 +513,13 @@ def mosaic_heights(Z):
 def match_heights(cameras, greys, grid, heights, refs, settings, *, threads, kernels, stages):
     """Every step up to the height model: plane sweep of the grey images,
     aggregation, selection, consistency, filter and filled holes. Returns
-    (filtered, filled, matched, raw)."""
-    costs, seen = _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, threads)
+    (filtered, filled, matched, raw, the share of cells that enough views see)."""
+    costs, _ = _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, threads)
     picks = [select_heights(aggregate(cost, settings, kernels=kernels), heights, settings)
              for cost in stages.run("semi-global matching", costs)]
     del costs
     with stages.single("consistency"):
+        seen = _views_seeing(cameras, greys, grid, 0.5 * (picks[0][0] + picks[1][0]), settings, kernels)
         matched, raw = consistency_mask(picks, seen, heights, settings, views=len(cameras))
     with stages.single("height filter"):
         smooth = filter_heights(raw, matched, settings, kernels=kernels)

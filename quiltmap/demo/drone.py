@@ -36,8 +36,8 @@ def parse(argv):
     parser.add_argument("--out", type=Path, default=Path("quiltmap-drone-output"), metavar="DIR",
                         help="output folder (default ./quiltmap-drone-output)")
     parser.add_argument("--scale", type=float, default=0.25, help="the photographs' size (default 0.25)")
-    parser.add_argument("--cell-factor", type=float, default=1.0, metavar="F",
-                        help="cell size as a multiple of the median ground pixel size (default 1)")
+    parser.add_argument("--cell-factor", type=float, default=2.0, metavar="F",
+                        help="cell size as a multiple of the median ground pixel size (default 2)")
     parser.add_argument("--threads", type=int, default=2, help="worker threads (default 2)")
     args = parser.parse_args(argv)
     if not (args.data / POSITIONS).is_file():
@@ -83,7 +83,18 @@ def figure(result, grid, sparse_points, score, path):
     fig.colorbar(dots, ax=axes[2], shrink=0.8, label="dense - sparse height (m)")
     axes[2].set_title(f"at {keep.sum()} sparse points: median |e| {score['median_error']:.3f} m, "
                       f"{100 * score['within_1_cell']:.1f} % within 1 cell", fontsize=9)
+    # The grid is the box of what two photographs see; show the part that has heights.
+    rows, columns = np.flatnonzero(np.isfinite(result.filled).any(axis=1)), np.flatnonzero(
+        np.isfinite(result.filled).any(axis=0))
+    if rows.size:
+        pad = 0.05 * max(rows[-1] - rows[0], columns[-1] - columns[0]) * grid.gsd
+        west, east = grid.X0 + columns[0] * grid.gsd - pad, grid.X0 + (columns[-1] + 1) * grid.gsd + pad
+        north, south = grid.Y0 - rows[0] * grid.gsd + pad, grid.Y0 - (rows[-1] + 1) * grid.gsd - pad
     for ax in axes:
+        if rows.size:
+            ax.set_xlim(west, east)
+            ax.set_ylim(south, north)
+        ax.ticklabel_format(useOffset=False, style="plain")
         ax.set_xlabel("easting (m)", fontsize=8)
         ax.set_ylabel("northing (m)", fontsize=8)
         ax.tick_params(labelsize=7)
