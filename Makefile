@@ -12,7 +12,7 @@ PACKAGE_SOURCES := $(wildcard quiltmap/*.py quiltmap/*.pyi quiltmap/py.typed qui
 CPP_BUILD := build/cpp
 
 .DEFAULT_GOAL := demo
-.PHONY: demo stereo test test-cpp test-python test-sanitizers test-pythons wheels fuzz fuzz-format bench bench-quick bench-twins clean
+.PHONY: demo stereo drone test test-cpp test-python test-sanitizers test-pythons wheels fuzz fuzz-format bench bench-quick bench-twins clean
 
 demo: $(VENV)/.installed $(VENV)/.extras-demo
 	$(PYTHON) -I -m quiltmap.demo
@@ -20,6 +20,11 @@ demo: $(VENV)/.installed $(VENV)/.extras-demo
 # The disparity map of a real stereo pair, beside OpenCV's (quiltmap/demo/stereo.py).
 stereo: $(VENV)/.installed $(VENV)/.extras-stereo
 	$(PYTHON) -I -m quiltmap.demo.stereo
+
+# Three real drone photographs to a georeferenced height model (quiltmap/demo/drone.py).
+DRONE_DATA ?= ../shared/data/drone-strip
+drone: $(VENV)/.installed $(VENV)/.extras-photos $(VENV)/.extras-demo
+	$(PYTHON) -I -m quiltmap.demo.drone --data $(DRONE_DATA)
 
 test: test-cpp test-python
 
@@ -41,7 +46,7 @@ $(VENV)/.installed: $(VENV)/.created $(PACKAGE_SOURCES)
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps .
 	touch $@
 
-# Optional dependency groups of pyproject.toml (test, demo, bench, stereo, tiled).
+# Optional dependency groups of pyproject.toml (test, demo, bench, stereo, tiled, photos).
 $(VENV)/.extras-%: $(VENV)/.created pyproject.toml
 	$(PYTHON) -m pip install -q --disable-pip-version-check --no-build-isolation ".[$*]"
 	touch $@ $(VENV)/.installed

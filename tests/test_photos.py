@@ -3,6 +3,7 @@ exported also as a COLMAP and an OpenSfM model, imports to the JSON
 survey's bits; planning covers what two photographs see; and `quiltmap
 photos` runs from a folder and a model to the outputs, or ends in one line."""
 import json
+import warnings
 
 import numpy as np
 import pytest
@@ -107,3 +108,50 @@ def test_a_model_of_other_photographs_is_refused(exported, tmp_path):
         (folder / name).write_bytes((exported.parent / name).read_bytes())
     with pytest.raises(ValueError, match="images view_2.tif, view_3.tif, view_4.tif, view_5.tif are not photographs"):
         survey_of_photographs(folder, tmp_path / "cache", model=exported.parent / "colmap", georeferenced=True)
+
+
+@pytest.fixture(scope="module")
+def drone_run(tmp_path_factory):
+    """The drone example once: structure from motion, georeferencing, plan and reconstruction."""
+    from conftest import DRONE_STRIP
+
+    if not (DRONE_STRIP / "geoinfo.txt").is_file():
+        pytest.skip("the drone-strip photographs are not beside the checkout")
+    pytest.importorskip("pycolmap")
+    pytest.importorskip("matplotlib")
+    from quiltmap.demo.drone import main as drone_main
+
+    out = tmp_path_factory.mktemp("drone") / "out"
+    with warnings.catch_warnings():
+        # matplotlib 3.9 still calls pyparsing names that pyparsing 3.3 deprecates.
+        warnings.filterwarnings("ignore", category=DeprecationWarning, module="matplotlib")
+        drone_main(["--data", str(DRONE_STRIP), "--out", str(out)])
+    return DRONE_STRIP, out
+
+
+def test_the_drone_strip_meets_its_targets_against_the_sparse_points(drone_run):
+    _, out = drone_run
+    metrics = json.loads((out / "metrics.json").read_text())
+    assert metrics["median_error"] <= 0.5 * metrics["cell_size"]
+    assert metrics["within_1_cell"] >= 0.9 and metrics["points_on_matched"] > 200
+    assert metrics["matched_where_all_see"] >= 0.85
+
+
+def test_photos_runs_the_drone_strip_from_its_folder_and_log(drone_run, tmp_path, capsys):
+    import shutil
+
+    data, example = drone_run
+    out = tmp_path / "out"
+    shutil.copytree(example / "sfm", out / "sfm")  # the cached model: the same photographs, the same scale
+    assert main(["photos", str(data), "--positions", str(data / "geoinfo.txt"), "--out", str(out), "--quiet"]) == 0
+    report = (out / "report.txt").read_text()
+    assert "the positions lie almost on one line" in report and "EPSG:32654" in report
+    assert {"heights.tif", "orthomosaic.tif", "survey.json", "sfm"} <= {path.name for path in out.iterdir()}
+    with tifffile_module().TiffFile(out / "heights.tif") as tif:
+        tags = {tag.code: tag.value for tag in tif.pages[0].tags}
+    assert 300000 < tags[33922][3] < 400000 and tags[34735][-1] == 32654  # UTM zone 54 north
+    capsys.readouterr()
+
+
+def tifffile_module():
+    return pytest.importorskip("tifffile")
