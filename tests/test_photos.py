@@ -155,3 +155,45 @@ def test_photos_runs_the_drone_strip_from_its_folder_and_log(drone_run, tmp_path
 
 def tifffile_module():
     return pytest.importorskip("tifffile")
+
+
+def first_camera(folder, rewrite):
+    """The model's first camera line, `CAMERA_ID RADIAL WIDTH HEIGHT f cx cy k1 k2`, rewritten."""
+    path = folder / "colmap" / "cameras.txt"
+    lines = path.read_text().splitlines()
+    first = next(i for i, line in enumerate(lines) if line and not line.startswith("#"))
+    lines[first] = rewrite(*lines[first].split())
+    path.write_text("\n".join(lines) + "\n")
+
+
+def no_points(folder):
+    path = folder / "colmap" / "points3D.txt"
+    path.write_text("".join(line + "\n" for line in path.read_text().splitlines() if line.startswith("#")))
+
+
+@pytest.mark.parametrize("edit, options, message", [
+    (lambda f: first_camera(f, lambda i, model, w, h, *params: " ".join([i, "THIN_PRISM_FISHEYE", w, h, *params])),
+     [], "THIN_PRISM_FISHEYE"),
+    (lambda f: first_camera(f, lambda i, model, w, h, focal, cx, cy, k1, k2:
+                            " ".join([i, "OPENCV", w, h, focal, focal, cx, cy, k1, k2, "0.01", "0"])),
+     [], "tangential"),
+    (lambda f: (f / "view_5.tif").unlink(), [], "view_5.tif are not photographs of"),
+    (no_points, [], "has no 3-D points"),
+    (lambda f: (f / "log.csv").write_text("name,latitude,longitude,altitude\nother.jpg,45.0,7.0,300.0\n"),
+     ["--positions", "log.csv"], "none of the model's 6 photographs has a position"),
+])
+def test_photos_refuses_a_bad_model_or_log_with_one_line_and_writes_nothing(exported, tmp_path, capsys, monkeypatch,
+                                                                          edit, options, message):
+    import shutil
+
+    folder = tmp_path / "survey"
+    shutil.copytree(exported.parent, folder)
+    edit(folder)
+    monkeypatch.chdir(folder)
+    georeferenced = [] if options else ["--georeferenced"]
+    out = tmp_path / "out"
+    assert main(["photos", str(folder), "--model", str(folder / "colmap"), *georeferenced, *options,
+                 "--out", str(out), "--quiet"]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("quiltmap: error: ") and message in err and len(err.strip().splitlines()) == 1, err
+    assert not out.exists()
