@@ -600,8 +600,6 @@ def reconstruct_tiled(views: Sequence[View], grid: GroundGrid, z_range: Tuple[fl
     check_tiling(tiling, settings)
     check_engine(scheduler, workers)
     check_resources(grid, views[0].image.shape[2], settings, tiling, scheduler, workers, out)
-    if refs is None:
-        refs = choose_references([camera for camera, _ in views], grid, z_range)
     options = dict(refs=refs, tiling=tiling, scheduler=scheduler, workers=workers, epsg=epsg, progress=progress)
     if out is None:
         folder = Path(tempfile.mkdtemp(prefix="quiltmap-tiles-"))
@@ -620,13 +618,16 @@ def reconstruct_tiled(views: Sequence[View], grid: GroundGrid, z_range: Tuple[fl
 
 
 def reconstruct_into(folder: Path, views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, float],
-                     settings: Settings, *, refs: Tuple[int, int], tiling: Tiling, scheduler: Any, workers: int,
+                     settings: Settings, *, refs: Optional[Tuple[int, int]], tiling: Tiling, scheduler: Any,
+                     workers: int,
                      epsg: Optional[int], progress: bool) -> Result:
     """The tiled run, its rasters written as `name`.tif into `folder`, an
     absolute path to a folder that is the caller's alone (a private folder
     of an OutputFolder, or a temporary one), after the checks of
     reconstruct_tiled. The Result's arrays are read-only maps of the files."""
     start = time.perf_counter()
+    if refs is None:
+        refs = choose_references([camera for camera, _ in views], grid, z_range)
     with engine(scheduler, workers, progress) as (compute, client):
         import dask
 

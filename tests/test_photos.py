@@ -69,12 +69,18 @@ def test_sparse_points_score_the_dense_model(exported):
     assert score_against_points(result.heights, result.matched, survey.grid, shifted)["within_2_cells"] < 0.2
 
 
-def test_photos_from_a_folder_and_its_model(exported, tmp_path, capsys):
+@pytest.mark.parametrize("options, rasters", [
+    ([], set()),
+    (["--tile", "64", "--margin", "16"], {"filled.tif", "raw.tif", "matched.tif", "source.tif"}),
+])
+def test_photos_from_a_folder_and_its_model(exported, tmp_path, capsys, options, rasters):
+    if options:
+        pytest.importorskip("dask")
     out = tmp_path / "out"
     assert main(["photos", str(exported.parent), "--model", str(exported.parent / "colmap"), "--georeferenced",
-                 "--out", str(out), "--quiet"]) == 0
+                 "--out", str(out), "--quiet", *options]) == 0
     assert {path.name for path in out.iterdir()} == {"heights.tif", "orthomosaic.tif", "preview.png", "report.txt",
-                                                     "survey.json"}
+                                                     "survey.json"} | rasters
     report = (out / "report.txt").read_text()
     assert "quiltmap photos" in report and "plan: grid" in report and "matched cells" in report
     # The survey it wrote runs again as it is, to the same heights.
