@@ -51,3 +51,12 @@ void bilateral_filter_reference(const Array2<const float>& Z,
 }
 
 }  // namespace quiltmap::kernels
+
+namespace quiltmap::kernels {
+
+std::int64_t range_weights_reference(const float* t, float* weight, std::int64_t n) {
+    for (std::int64_t i = 0; i < n; ++i) weight[i] = float(std::pow(kWeightBase, double(t[i])));
+    return n;
+}
+
+}  // namespace quiltmap::kernels

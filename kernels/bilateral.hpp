@@ -20,17 +20,20 @@ void bilateral_spatial_table(std::int32_t radius, float inv_s, std::int64_t reac
 
 // Overwrites out[y, x] for every usable cell whose weight sum is positive.
 // out already holds a copy of Z; valid covers Z's H x W cells; sw is the
-// table above.  Runs the level chosen in levels.hpp.  Cannot fail; allocates
-// nothing.
-void bilateral_filter(const Array2<const float>& Z, const Array2<const std::uint8_t>& valid,
-                      std::int32_t radius, float inv_r, const Array2<const float>& sw,
-                      const Array2<float>& out);
-
-// The per-cell steps written out literally; the production filter above must
-// agree with it to the bit.
+// table above.  Cannot fail; allocates nothing.
+//
+// This twin writes the per-cell steps out literally; the production filter,
+// kernels::bilateral_filter (levels.hpp), must agree with it to the bit.
 void bilateral_filter_reference(const Array2<const float>& Z,
                                 const Array2<const std::uint8_t>& valid, std::int32_t radius,
                                 float inv_r, const Array2<const float>& sw,
                                 const Array2<float>& out);
+
+// The filter's range weights weight[i] = float(pow(2.718281828, double(t[i])))
+// for n exponents; returns how many took the library pow (the twin: all n).
+// The production kernel, kernels::range_weights, evaluates most of them with a
+// vectorised power of proven error and takes the library pow where that
+// could round differently, so its weights are the same bits.
+std::int64_t range_weights_reference(const float* t, float* weight, std::int64_t n);
 
 }  // namespace quiltmap::kernels

@@ -13,7 +13,7 @@
 #include "kernels/bilateral_weights.hpp"
 #include "kernels/level_entry_points.hpp"
 
-namespace quiltmap::kernels::QUILTMAP_LEVEL {
+QUILTMAP_LEVEL_BEGIN
 
 namespace {
 
@@ -352,4 +352,4 @@ void bilateral_filter(const Array2<const float>& Z, const Array2<const std::uint
     }
 }
 
-}  // namespace quiltmap::kernels::QUILTMAP_LEVEL
+QUILTMAP_LEVEL_END

@@ -1,13 +1,10 @@
-// The choice of a level, and the production entry points that run it.
+// The choice of a level, which the entry points of levels.hpp run.
 #include <cpuid.h>
 
 #include <cstdlib>
 #include <cstring>
 
-#include "kernels/bilateral.hpp"
 #include "kernels/levels.hpp"
-#include "kernels/sample_view.hpp"
-#include "kernels/sgm.hpp"
 
 namespace quiltmap::kernels {
 
@@ -85,23 +82,6 @@ LevelChoice choose_level(Level supported, const char* request) {
 const LevelChoice& level_choice() {
     static const LevelChoice choice = choose_level(highest_supported_level(), std::getenv("QUILTMAP_ISA"));
     return choice;
-}
-
-void sgm_aggregate(const Array3<const float>& cost, float P1, float P2, const Array3<float>& agg,
-                   const Array3<float>& path) {
-    kernels_at(level_choice().level).sgm_aggregate(cost, P1, P2, agg, path);
-}
-
-void bilateral_filter(const Array2<const float>& Z, const Array2<const std::uint8_t>& valid,
-                      std::int32_t radius, float inv_r, const Array2<const float>& sw,
-                      const Array2<float>& out) {
-    kernels_at(level_choice().level).bilateral_filter(Z, valid, radius, inv_r, sw, out);
-}
-
-void sample_view(const Array3<const float>& img, const Camera& camera, const GroundGrid& grid,
-                 const Array2<const float>& Z, const Array3<float>& out,
-                 const Array2<std::uint8_t>& valid) {
-    kernels_at(level_choice().level).sample_view(img, camera, grid, Z, out, valid);
 }
 
 }  // namespace quiltmap::kernels

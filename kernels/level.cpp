@@ -1,9 +1,10 @@
 // The table of one level's production kernels, for the dispatcher.
 #include "kernels/level_entry_points.hpp"
 
-namespace quiltmap::kernels::QUILTMAP_LEVEL {
+QUILTMAP_LEVEL_BEGIN
 
-const LevelKernels kernels = {Level::QUILTMAP_LEVEL, sgm_aggregate, bilateral_filter, sample_view,
-                              range_weights};
+#define QUILTMAP_TABLE_ENTRY(name) name,
+const LevelKernels kernels = {Level::QUILTMAP_LEVEL, QUILTMAP_KERNELS(QUILTMAP_TABLE_ENTRY)};
+#undef QUILTMAP_TABLE_ENTRY
 
-}  // namespace quiltmap::kernels::QUILTMAP_LEVEL
+QUILTMAP_LEVEL_END

@@ -5,15 +5,15 @@
 // the same bits as the scalar twins; they differ only in speed.  The level
 // used is chosen once per process: the highest one that the CPU and the
 // operating system support, lowered by the environment variable QUILTMAP_ISA
-// (sse2, avx2 or avx512) for comparisons and tests.  The public entry points
-// of sgm.hpp, bilateral.hpp and sample_view.hpp run the chosen level; tests
-// and benchmarks reach each level through kernels_at().
+// (sse2, avx2 or avx512) for comparisons and tests.  The entry points
+// kernels::<name> run the chosen level; tests and benchmarks reach each level
+// through kernels_at().
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
-#include "kernels/array.hpp"
-#include "kernels/sample_view.hpp"
+#include "kernels/registry.hpp"
 
 namespace quiltmap::kernels {
 
@@ -24,20 +24,13 @@ const char* level_name(Level level);
 // The level that `text` names, exactly as level_name() spells it.
 bool parse_level(const char* text, Level* level);
 
-// The production kernels of one level.
+// The production kernels of one level, in registry order; each has its
+// twin's signature.
 struct LevelKernels {
     Level level;
-    void (*sgm_aggregate)(const Array3<const float>& cost, float P1, float P2,
-                          const Array3<float>& agg, const Array3<float>& path);
-    void (*bilateral_filter)(const Array2<const float>& Z, const Array2<const std::uint8_t>& valid,
-                             std::int32_t radius, float inv_r, const Array2<const float>& sw,
-                             const Array2<float>& out);
-    void (*sample_view)(const Array3<const float>& img, const Camera& camera,
-                        const GroundGrid& grid, const Array2<const float>& Z,
-                        const Array3<float>& out, const Array2<std::uint8_t>& valid);
-    // The filter's range weights float(pow(2.718281828, double(t[i]))), as the
-    // filter computes them; returns how many took the library pow.
-    std::int64_t (*range_weights)(const float* t, float* weight, std::int64_t n);
+#define QUILTMAP_KERNEL_POINTER(name) decltype(&name##_reference) name;
+    QUILTMAP_KERNELS(QUILTMAP_KERNEL_POINTER)
+#undef QUILTMAP_KERNEL_POINTER
 };
 
 // The kernels of `level`, which the caller must know to be supported.
@@ -62,5 +55,18 @@ Level highest_supported_level();
 // The level chosen by a supported level and a QUILTMAP_ISA value (nullptr
 // when unset); request_ignored tells whether the value named no level.
 LevelChoice choose_level(Level supported, const char* request);
+
+// The production entry points: kernels::<name>(...) runs the chosen level's
+// kernel, with the twin's signature and contract.
+template <auto kernel>
+struct AtChosenLevel {
+    template <typename... Args>
+    auto operator()(Args&&... args) const {
+        return (kernels_at(level_choice().level).*kernel)(std::forward<Args>(args)...);
+    }
+};
+#define QUILTMAP_ENTRY_POINT(name) inline constexpr AtChosenLevel<&LevelKernels::name> name{};
+QUILTMAP_KERNELS(QUILTMAP_ENTRY_POINT)
+#undef QUILTMAP_ENTRY_POINT
 
 }  // namespace quiltmap::kernels

@@ -25,12 +25,10 @@ struct GroundGrid {
 // that project inside the image also get out[r, c, 0..nch) (nch from img).
 // The caller guarantees that out and valid cover the grid (and out covers
 // img's channels).  Cannot fail; touches nothing outside the arrays.
-void sample_view(const Array3<const float>& img, const Camera& camera, const GroundGrid& grid,
-                 const Array2<const float>& Z, const Array3<float>& out,
-                 const Array2<std::uint8_t>& valid);
-
-// The per-cell steps written out literally, one cell at a time; the
-// production kernel above must agree with it to the bit.
+//
+// This twin writes the per-cell steps out literally, one cell at a time; the
+// production kernel, kernels::sample_view (levels.hpp), must agree with it to
+// the bit.
 void sample_view_reference(const Array3<const float>& img, const Camera& camera,
                            const GroundGrid& grid, const Array2<const float>& Z,
                            const Array3<float>& out, const Array2<std::uint8_t>& valid);

@@ -14,7 +14,7 @@
 
 #include "kernels/level_entry_points.hpp"
 
-namespace quiltmap::kernels::QUILTMAP_LEVEL {
+QUILTMAP_LEVEL_BEGIN
 
 namespace {
 
@@ -145,4 +145,4 @@ void sample_view(const Array3<const float>& img, const Camera& camera, const Gro
     }
 }
 
-}  // namespace quiltmap::kernels::QUILTMAP_LEVEL
+QUILTMAP_LEVEL_END

@@ -11,16 +11,14 @@ constexpr int kDirections[8][2] = {{0, 1}, {0, -1}, {1, 0}, {-1, 0},
 
 // Sets agg to the sum, in direction order, of the 8 path-cost volumes of
 // cost: the sum into a zeroed agg, whatever agg held.  path is scratch of
-// cost's extents (any initial content); only its first rows are touched when
-// the volume has more than a few dozen of them.  cost, agg and path share the
-// extents (D, H, W); agg and path are C-contiguous, cost is contiguous along
-// its last axis.  Runs the level chosen in levels.hpp.  Cannot fail;
-// allocates nothing.
-void sgm_aggregate(const Array3<const float>& cost, float P1, float P2, const Array3<float>& agg,
-                   const Array3<float>& path);
-
-// The recurrence written out literally, cell by cell and label by label; the
-// production kernel above must agree with it to the bit.
+// cost's extents (any initial content); the production kernel touches only
+// its first rows when the volume has more than a few dozen of them.  cost,
+// agg and path share the extents (D, H, W); agg and path are C-contiguous,
+// cost is contiguous along its last axis.  Cannot fail; allocates nothing.
+//
+// This twin writes the recurrence out literally, cell by cell and label by
+// label; the production kernel, kernels::sgm_aggregate (levels.hpp), must
+// agree with it to the bit.
 void sgm_aggregate_reference(const Array3<const float>& cost, float P1, float P2,
                              const Array3<float>& agg, const Array3<float>& path);
 

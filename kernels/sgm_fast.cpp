@@ -30,7 +30,7 @@
 #include "kernels/level_entry_points.hpp"
 #include "kernels/sgm.hpp"
 
-namespace quiltmap::kernels::QUILTMAP_LEVEL {
+QUILTMAP_LEVEL_BEGIN
 
 namespace {
 
@@ -542,4 +542,4 @@ void sgm_aggregate(const Array3<const float>& cost, float P1, float P2, const Ar
     sweep_up_diagonal(job, scratch);
 }
 
-}  // namespace quiltmap::kernels::QUILTMAP_LEVEL
+QUILTMAP_LEVEL_END

@@ -36,21 +36,62 @@
 //                            table[k mod 16], and y * 2^floor(k / 16) (the result normal)
 #pragma once
 
-// GCC drops the may_alias attribute of a vector type used as a template
-// argument, and says so; the kernels' templates never rely on it.
-#pragma GCC diagnostic ignored "-Wignored-attributes"
+// Everything that level code uses from outside its namespace is included
+// here, before the level's target is set: a function defined after it (an
+// inline helper, a template) would be compiled for the level, and the linker
+// could hand that copy to baseline callers.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <utility>
 
-#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512DQ__) && defined(__AVX512VL__)
+#include "kernels/levels.hpp"
+
+// The level is chosen by the build (CMakeLists.txt), never by the compiler's
+// flags: every level is compiled with the baseline flags, and only the
+// functions of the level's namespace carry its instruction set.
+#if defined(QUILTMAP_LEVEL_AVX512)
+#define QUILTMAP_LEVEL avx512
+#define QUILTMAP_LEVEL_TARGET "avx512f,avx512bw,avx512dq,avx512vl"
+#elif defined(QUILTMAP_LEVEL_AVX2)
+#define QUILTMAP_LEVEL avx2
+#define QUILTMAP_LEVEL_TARGET "avx2"
+#else
+#define QUILTMAP_LEVEL sse2
+#define QUILTMAP_LEVEL_TARGET "sse2"
+#endif
+
+#define QUILTMAP_STRINGIZE(text) #text
+#define QUILTMAP_PRAGMA(text) _Pragma(QUILTMAP_STRINGIZE(text))
+
+// Opens and closes the level's namespace: every function defined between
+// them is compiled for the level's instruction set (GCC's target pragma), and
+// nothing outside them is.  GCC drops the may_alias attribute of a vector type
+// used as a template argument, and says so; the kernels' templates never rely
+// on it.
+#define QUILTMAP_LEVEL_BEGIN                                                                  \
+    QUILTMAP_PRAGMA(GCC push_options)                                                         \
+    QUILTMAP_PRAGMA(GCC target(QUILTMAP_LEVEL_TARGET))                                        \
+    QUILTMAP_PRAGMA(GCC diagnostic push)                                                      \
+    QUILTMAP_PRAGMA(GCC diagnostic ignored "-Wignored-attributes")                            \
+    namespace quiltmap::kernels::QUILTMAP_LEVEL {
+#define QUILTMAP_LEVEL_END                \
+    }                                     \
+    QUILTMAP_PRAGMA(GCC diagnostic pop)   \
+    QUILTMAP_PRAGMA(GCC pop_options)
+
+#if defined(QUILTMAP_LEVEL_AVX512)
 #include "kernels/simd_avx512.hpp"
-#elif defined(__AVX2__)
+#elif defined(QUILTMAP_LEVEL_AVX2)
 #include "kernels/simd_avx2.hpp"
 #else
 #include "kernels/simd_sse2.hpp"
 #endif
 
-#include <cstring>
-
-namespace quiltmap::kernels::QUILTMAP_LEVEL {
+QUILTMAP_LEVEL_BEGIN
 
 // Scalar access through a byte address of unknown alignment.
 template <typename T>
@@ -72,4 +113,4 @@ inline void prefetch(const void* p) { __asm__ volatile("prefetcht1 %0" : : "m"(*
 // The scalar form of keep_smaller, for code written once for both widths.
 inline float keep_smaller(float candidate, float running) { return candidate < running ? candidate : running; }
 
-}  // namespace quiltmap::kernels::QUILTMAP_LEVEL
+QUILTMAP_LEVEL_END

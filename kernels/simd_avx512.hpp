@@ -12,9 +12,7 @@
 
 #include <cstdint>
 
-#define QUILTMAP_LEVEL avx512
-
-namespace quiltmap::kernels::avx512 {
+QUILTMAP_LEVEL_BEGIN
 
 constexpr int kFloatLanes = 16;
 constexpr int kDoubleLanes = 8;
@@ -136,4 +134,4 @@ inline void store_flags(std::uint8_t* p, unsigned flags, int n) {
     _mm_mask_storeu_epi8(p, __mmask16((1u << n) - 1u), _mm_maskz_mov_epi8(__mmask16(flags), _mm_set1_epi8(1)));
 }
 
-}  // namespace quiltmap::kernels::avx512
+QUILTMAP_LEVEL_END

@@ -6,9 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#define QUILTMAP_LEVEL sse2
-
-namespace quiltmap::kernels::sse2 {
+QUILTMAP_LEVEL_BEGIN
 
 constexpr int kFloatLanes = 4;
 constexpr int kDoubleLanes = 2;
@@ -136,4 +134,4 @@ inline void store_flags(std::uint8_t* p, unsigned flags, int n) {
     for (int i = 0; i < n; ++i) p[i] = std::uint8_t((flags >> i) & 1u);
 }
 
-}  // namespace quiltmap::kernels::sse2
+QUILTMAP_LEVEL_END

@@ -115,3 +115,23 @@ def test_the_module_holds_no_fused_multiply_add():
     check = subprocess.run([str(CHECKOUT / "tools" / "check-kernel-objects"), "fma", _mvs.__file__],
                            capture_output=True, text=True)
     assert check.returncode == 0, check.stdout + check.stderr
+
+
+def build_id(path):
+    """The GNU build identifier of an ELF file (stripping keeps it)."""
+    notes = subprocess.run(["readelf", "-n", str(path)], capture_output=True, text=True).stdout
+    found = [line.split()[-1] for line in notes.splitlines() if "Build ID" in line]
+    return found[0] if found else None
+
+
+@not_under_sanitizers("the instrumented build is not the one shipped, and its disassembly is huge")
+def test_the_module_runs_no_level_s_code_outside_the_levels():
+    """The installed module is stripped; its unstripped twin in the build tree
+    (the same build identifier) shows which function each instruction is in."""
+    installed = build_id(_mvs.__file__)
+    built = [path for path in (CHECKOUT / "build").glob("*/_mvs*.so") if build_id(path) == installed]
+    if not built:
+        pytest.skip("the build tree of the installed module is not in this checkout")
+    check = subprocess.run([str(CHECKOUT / "tools" / "check-kernel-objects"), "levels", str(built[0])],
+                           capture_output=True, text=True)
+    assert check.returncode == 0, check.stdout + check.stderr

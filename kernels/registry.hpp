@@ -1,0 +1,20 @@
+// Every production kernel, listed once.
+//
+// A kernel is four things: a header that declares its scalar twin,
+// `<name>_reference`, which states the kernel's contract and whose signature
+// the production kernel shares; the twin's source; a fast source compiled
+// once per level (`<name>_fast.cpp`, defining `<name>` in the level's
+// namespace, simd.hpp); and its line below.  The level table (LevelKernels),
+// each level's declarations and table, and the entry point `kernels::<name>`
+// that runs the chosen level are all made from this list (levels.hpp).
+#pragma once
+
+#include "kernels/bilateral.hpp"
+#include "kernels/sample_view.hpp"
+#include "kernels/sgm.hpp"
+
+#define QUILTMAP_KERNELS(X) \
+    X(sgm_aggregate)        \
+    X(bilateral_filter)     \
+    X(sample_view)          \
+    X(range_weights)
