@@ -57,7 +57,14 @@ struct Int32 {  // a signed 32-bit integer
     bool convert(PyObject* object, std::int32_t& value) const { return to_int32(object, &value); }
 };
 
-inline constexpr int kMaxParams = 14;
+struct Int64 {  // a signed 64-bit integer
+    const char* name;
+    int line;
+    using Value = std::int64_t;
+    bool convert(PyObject* object, std::int64_t& value) const { return to_int64(object, &value); }
+};
+
+inline constexpr int kMaxParams = 16;
 
 // What binding needs of a function, whatever its parameters' types.
 struct Signature {

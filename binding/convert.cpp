@@ -67,4 +67,13 @@ bool to_int32(PyObject* object, std::int32_t* value) {
     return integer && int_value_to_int32(integer.get(), value);
 }
 
+bool to_int64(PyObject* object, std::int64_t* value) {
+    Ref integer(PyNumber_Index(object));
+    if (!integer) return false;
+    const long long wide = PyLong_AsLongLong(integer.get());
+    if (wide == -1 && PyErr_Occurred()) return false;
+    *value = static_cast<std::int64_t>(wide);
+    return true;
+}
+
 }  // namespace quiltmap::binding

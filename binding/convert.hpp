@@ -16,5 +16,8 @@ bool to_single(PyObject* object, float* value);
 // ints (and int subclasses, whose methods are never called) by value;
 // anything else through its __int__, so floats truncate toward zero.
 bool to_int32(PyObject* object, std::int32_t* value);
+// An integer by operator.index (ints, NumPy integers; a float is a
+// TypeError), within 64 bits or an OverflowError.
+bool to_int64(PyObject* object, std::int64_t* value);
 
 }  // namespace quiltmap::binding

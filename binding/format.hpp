@@ -26,6 +26,13 @@ inline constexpr ElementType kFloat{"float", 4, ElementKind::Real, "f"};
 inline constexpr ElementType kConstDouble{"const double", 8, ElementKind::Real, "d"};
 inline constexpr ElementType kUint8{"uint8_t", 1, ElementKind::Unsigned, "B"};
 inline constexpr ElementType kConstUnsignedChar{"const unsigned char", 1, ElementKind::Unsigned, "B"};
+// The pipeline module's codes, counts and view indices.
+inline constexpr ElementType kConstUint64{"const uint64_t", 8, ElementKind::Unsigned, "Q"};
+inline constexpr ElementType kUint64{"uint64_t", 8, ElementKind::Unsigned, "Q"};
+inline constexpr ElementType kConstInt32{"const int32_t", 4, ElementKind::Signed, "i"};
+inline constexpr ElementType kInt32{"int32_t", 4, ElementKind::Signed, "i"};
+inline constexpr ElementType kConstInt8{"const int8_t", 1, ElementKind::Signed, "b"};
+inline constexpr ElementType kInt8{"int8_t", 1, ElementKind::Signed, "b"};
 
 struct FormatCheck {
     bool ok = true;

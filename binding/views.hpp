@@ -131,6 +131,30 @@ template <>
 struct ElementOf<std::uint8_t> {
     static constexpr const ElementType& type = kUint8;
 };
+template <>
+struct ElementOf<const std::uint64_t> {
+    static constexpr const ElementType& type = kConstUint64;
+};
+template <>
+struct ElementOf<std::uint64_t> {
+    static constexpr const ElementType& type = kUint64;
+};
+template <>
+struct ElementOf<const std::int32_t> {
+    static constexpr const ElementType& type = kConstInt32;
+};
+template <>
+struct ElementOf<std::int32_t> {
+    static constexpr const ElementType& type = kInt32;
+};
+template <>
+struct ElementOf<const std::int8_t> {
+    static constexpr const ElementType& type = kConstInt8;
+};
+template <>
+struct ElementOf<std::int8_t> {
+    static constexpr const ElementType& type = kInt8;
+};
 
 // A read-only view of elements T (const) with N axes: element type, number
 // of axes and access are checked once at acquisition and carried in the

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "kernels/bilateral.hpp"
+#include "kernels/census.hpp"
 #include "kernels/sample_view.hpp"
 #include "kernels/sgm.hpp"
 
@@ -17,4 +18,5 @@
     X(sgm_aggregate)        \
     X(bilateral_filter)     \
     X(sample_view)          \
-    X(range_weights)
+    X(range_weights)        \
+    X(census)

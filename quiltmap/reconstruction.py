@@ -31,7 +31,7 @@ import numpy as np
 import numpy.typing as npt
 from numpy.typing import ArrayLike
 
-from . import _mvs
+from . import _mvs, _pipeline
 from .checks import cells_text, check_memory, check_ray_steps, check_survey, lattice_seen, match_memory, shown
 from .geometry import Camera, GroundGrid, View
 from .raycast import cast
@@ -175,6 +175,10 @@ def census(a, r, columns=None, step=1):
     rows, columns = r, r if columns is None else columns
     if (2 * rows + 1) * (2 * columns + 1) - 1 > 64:
         raise ValueError(f"a census window of {2 * rows + 1} x {2 * columns + 1} cells does not fit one uint64")
+    if a.dtype == np.float32 and a.ndim == 2:
+        code = np.empty(a.shape, np.uint64)
+        _pipeline.census(np.ascontiguousarray(a), rows, columns, step, code)
+        return code
     H, W = a.shape
     padded = np.pad(a, ((rows * step, rows * step), (columns * step, columns * step)), mode="edge")
     code = np.zeros((H, W), np.uint64)

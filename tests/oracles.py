@@ -298,3 +298,21 @@ class NpStub:
 
     def alive(self):
         return [ref() is not None for ref in self.made]
+
+
+# ---------------------------------------------------------------------------
+# The pipeline's steps as NumPy wrote them, before quiltmap._pipeline.
+
+
+def census_numpy(a, rows, columns, step=1):
+    """Census codes by whole-array shifts of the edge-padded image."""
+    H, W = a.shape
+    padded = np.pad(a, ((rows * step, rows * step), (columns * step, columns * step)), mode="edge")
+    code = np.zeros((H, W), np.uint64)
+    bit = np.uint64(0)
+    for dy in range(2 * rows + 1):
+        for dx in range(2 * columns + 1):
+            if dy != rows or dx != columns:
+                code |= (padded[dy * step: dy * step + H, dx * step: dx * step + W] < a).astype(np.uint64) << bit
+                bit += np.uint64(1)
+    return code
