@@ -293,16 +293,8 @@ def reconstruct_into(folder, args, survey, tiled, header):
                                    refs=survey.references, epsg=survey.epsg, progress=not args.quiet, **tiled)
         rasters = list(RASTER_FILES)
     else:
-        progress = None
-        if not args.quiet:
-            try:
-                from tqdm import tqdm  # type: ignore[import-untyped]
-
-                progress = lambda items, **kw: tqdm(items, unit="step", leave=False, **kw)  # noqa: E731
-            except ImportError:
-                pass
         result = reconstruct(survey.views, survey.grid, survey.z_range, survey.settings, refs=survey.references,
-                             threads=args.threads, progress=progress)
+                             threads=args.threads, progress=not args.quiet)
         write_geotiff(folder / "heights.tif", result.heights, survey.grid, survey.epsg)
         write_geotiff(folder / "orthomosaic.tif", result.orthomosaic, survey.grid, survey.epsg)
         rasters = ["heights.tif", "orthomosaic.tif"]

@@ -23,7 +23,7 @@ from typing import Any, NamedTuple
 
 import numpy as np
 
-__all__ = ["Camera", "GroundGrid", "View", "ORTHONORMAL_TOLERANCE"]
+__all__ = ["Camera", "GroundGrid", "View", "as_image", "ORTHONORMAL_TOLERANCE"]
 
 # How far R R^T may be from the identity, entry by entry.
 ORTHONORMAL_TOLERANCE = 1e-6
@@ -162,8 +162,30 @@ class GroundGrid:
 
 class View(NamedTuple):
     """A photograph and the camera that took it: image (height, width,
-    channels) float32, in any linear unit of brightness; for a tiled run
+    channels) or (height, width) for grey, uint8, uint16 (scaled to [0, 1]
+    by as_image) or float (any linear unit of brightness); for a tiled run
     also a quiltmap.survey.ImageFile, read a window at a time."""
 
     camera: Camera
     image: Any
+
+
+# Full scale of the integer pixel types photographs come in.
+FULL_SCALE = {np.dtype(np.uint8): 255, np.dtype(np.uint16): 65535}
+
+
+def as_image(image: Any) -> np.ndarray:
+    """A photograph as the steps take it: (rows, columns, channels) float32.
+    uint8 and uint16 pixels are divided by their full scale (255, 65535) in
+    float32, float pixels are taken as they are, and a 2-D image is one grey
+    channel. ValueError for other pixel types or shapes."""
+    data = np.asarray(image)
+    if data.ndim == 2:
+        data = data[..., None]
+    if data.ndim != 3:
+        raise ValueError(f"an image must have 2 or 3 axes (rows, columns[, channels]), not shape {data.shape}")
+    if data.dtype in FULL_SCALE:
+        return (data / np.float32(FULL_SCALE[data.dtype])).astype(np.float32)
+    if data.dtype.kind == "f":
+        return data if data.dtype == np.float32 else data.astype(np.float32)
+    raise ValueError(f"an image's pixels must be uint8, uint16 or float, not {data.dtype}")

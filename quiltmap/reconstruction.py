@@ -19,13 +19,14 @@ the types of `quiltmap.geometry`, whose documentation states the units and
 conventions.
 """
 import math
+import sys
 import time
 import warnings
 from collections import defaultdict
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -33,7 +34,7 @@ from numpy.typing import ArrayLike
 
 from . import _mvs, _pipeline
 from .checks import cells_text, check_memory, check_ray_steps, check_survey, lattice_seen, match_memory, shown
-from .geometry import Camera, GroundGrid, View
+from .geometry import Camera, GroundGrid, View, as_image
 from .raycast import cast
 
 FloatArray = npt.NDArray[np.float32]
@@ -573,19 +574,43 @@ class Result:
     refs: Tuple[int, int] = (0, 1)  # the two reference views
 
 
+def photographs(views: Iterable[Any]) -> List[View]:
+    """The views with their images as the steps take them (geometry.as_image);
+    images read a window at a time (quiltmap.survey.ImageFile) stay as they are."""
+    made = []
+    for i, view in enumerate(views):
+        if isinstance(view, View) and not hasattr(view.image, "window"):
+            try:
+                view = View(view.camera, as_image(view.image))
+            except ValueError as error:
+                raise ValueError(f"views[{i}].image: {error}") from None
+        made.append(view)
+    return made
+
+
+def progress_bars():
+    """A progress-bar factory for Stages: tqdm on stderr, or None without tqdm."""
+    try:
+        from tqdm import tqdm  # type: ignore[import-untyped]
+    except ImportError:
+        return None
+    return lambda items, **kw: tqdm(items, unit="step", leave=False, file=sys.stderr, **kw)
+
+
 def reconstruct(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, float],
                 settings: Optional[Settings] = None, *, refs: Optional[Tuple[int, int]] = None, threads: int = 2,
-                progress: Optional[Callable[..., Iterable]] = None, kernels: Any = None) -> "Result":
-    """Height model and orthomosaic of `grid` from `views` (a list of View),
+                progress: Union[bool, Callable[..., Iterable], None] = None, kernels: Any = None) -> "Result":
+    """Height model and orthomosaic of `grid` from `views` (a list of View:
+    images uint8, uint16 or float, grey or colour, see geometry.as_image),
     sweeping the heights z_range = (lowest, highest). refs: two view indices,
     each the reference of a plane sweep of its own, checked against each
     other; by default the most nadir pair that overlaps most
-    (choose_references). progress: an optional factory
-    `progress(iterable, desc=..., total=...)` wrapping each stage's loop, such
-    as tqdm. kernels: an object with the three kernels as attributes (default:
+    (choose_references). progress: True for progress bars on stderr (tqdm,
+    when installed), or a factory `progress(iterable, desc=..., total=...)`
+    wrapping each stage's loop. kernels: an object with the three kernels as attributes (default:
     the extension's, timed). A run that matches almost none of the grid warns
     (MatchWarning) with the likely cause."""
-    views = list(views)
+    views = photographs(views)
     check_survey(views, grid, z_range, refs)
     settings = settings or Settings()
     check_memory(match_memory(grid.rows, grid.columns, settings, grid.gsd,
@@ -595,7 +620,7 @@ def reconstruct(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, f
     if refs is None:
         refs = choose_references([camera for camera, _ in views], grid, z_range)
     kernels = kernels or KernelClock()
-    stages = Stages(progress)
+    stages = Stages(progress_bars() if progress is True else progress or None)
     heights = np.linspace(float(z_range[0]), float(z_range[1]), settings.labels)
 
     smooth, filled, matched, raw, covered = match_heights(

@@ -38,7 +38,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from .checks import check_tiff_sides, sees_grid, shown
-from .geometry import Camera, GroundGrid, View
+from .geometry import FULL_SCALE, Camera, GroundGrid, View, as_image
 from .outputs import exclusive_file, replace_atomically
 from .reconstruction import Settings
 
@@ -91,10 +91,8 @@ def _channels(data, path):
 
 def _brightness(data, path):
     """Pixels as float32 in [0, 1], the same value for a pixel however much of the image is read."""
-    if data.dtype == np.uint8:
-        return (data / np.float32(255)).astype(np.float32)
-    if data.dtype == np.uint16:
-        return (data / np.float32(65535)).astype(np.float32)
+    if data.dtype in FULL_SCALE:
+        return as_image(data)
     if data.dtype.kind == "f":
         check_float_range(data, path)
         return np.ascontiguousarray(data, np.float32)

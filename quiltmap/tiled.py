@@ -56,7 +56,8 @@ from .checks import (MIN_DEPTH, cells_text, check_disk, check_memory, check_ray_
 from .geometry import GroundGrid, View
 from .outputs import OutputFolder, exclusive_file
 from .reconstruction import (MOSAIC_BLOCK, KernelClock, MatchWarning, Result, Settings, Stages, choose_references,
-                             filter_heights, grey, match_heights, mosaic_heights, mosaic_region, unmatched_cause)
+                             filter_heights, grey, match_heights, mosaic_heights, mosaic_region, photographs,
+                             unmatched_cause)
 
 __all__ = ["Tiling", "reconstruct_tiled", "reconstruct_into", "filter_tiled", "orthomosaic_tiled", "tiles_of",
            "task_memory", "check_resources", "check_tiling", "check_engine", "DEFAULT_TILE", "DEFAULT_MARGIN",
@@ -593,7 +594,7 @@ def reconstruct_tiled(views: Sequence[View], grid: GroundGrid, z_range: Tuple[fl
     folder and the Result holds them in memory. progress: a progress bar per
     stage on stderr (tqdm). Result.workers: the peak resident bytes of each
     worker process."""
-    views = list(views)
+    views = photographs(views)
     check_survey(views, grid, z_range, refs, files=True)
     settings = settings or Settings()
     tiling = tiling or Tiling()

@@ -99,6 +99,10 @@ def memory_available():
 
 
 def export(args):
+    try:
+        import tifffile  # noqa: F401
+    except ImportError as error:
+        sys.exit(f"--export needs the io extras ({error.name} is missing): pip install 'quiltmap[io]'")
     import numpy as np
 
     from ..cameras import write_colmap_text, write_opensfm
