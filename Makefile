@@ -12,7 +12,7 @@ PACKAGE_SOURCES := $(wildcard quiltmap/*.py quiltmap/*.pyi quiltmap/py.typed qui
 CPP_BUILD := build/cpp
 
 .DEFAULT_GOAL := demo
-.PHONY: demo stereo drone test test-cpp test-python test-sanitizers test-pythons wheels fuzz fuzz-format bench bench-quick bench-twins clean
+.PHONY: demo stereo drone test test-cpp test-aarch64 test-python test-sanitizers test-pythons wheels fuzz fuzz-format bench bench-quick bench-twins clean
 
 demo: $(VENV)/.installed $(VENV)/.extras-demo
 	$(PYTHON) -I -m quiltmap.demo
@@ -55,6 +55,11 @@ $(CPP_BUILD)/build.ninja: CMakeLists.txt $(VENV)/.created
 	tools/ensure-gtest
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
 	    -DQUILTMAP_BUILD_EXTENSION=OFF -DQUILTMAP_BUILD_TESTS=ON
+
+# The kernels and their C++ tests cross-compiled for aarch64 and run under
+# qemu-user, and their results against this machine's (tools/test-aarch64).
+test-aarch64: test-cpp
+	tools/test-aarch64 build/aarch64 $(CPP_BUILD) $(abspath $(VENV)/bin/cmake)
 
 # The whole pytest suite on every CPython from 3.9 to 3.13 that the machine
 # has, one venv each under build/pythons/ (tools/test-pythons).

@@ -1,12 +1,17 @@
-// The choice of a level, which the entry points of levels.hpp run.
-#include <cpuid.h>
-
+// The choice of a level, which the entry points of levels.hpp run.  All that
+// is x86-specific outside the level sources is here, under QUILTMAP_X86.
 #include <cstdlib>
 #include <cstring>
 
 #include "kernels/levels.hpp"
 
+#ifdef QUILTMAP_X86
+#include <cpuid.h>
+#endif
+
 namespace quiltmap::kernels {
+
+#ifdef QUILTMAP_X86
 
 namespace sse2 {
 extern const LevelKernels kernels;
@@ -31,18 +36,6 @@ std::uint64_t enabled_register_state() {
 
 }  // namespace
 
-const char* level_name(Level level) { return kLevelNames[int(level)]; }
-
-bool parse_level(const char* text, Level* level) {
-    for (Level candidate : kAllLevels) {
-        if (std::strcmp(text, level_name(candidate)) == 0) {
-            *level = candidate;
-            return true;
-        }
-    }
-    return false;
-}
-
 const LevelKernels& kernels_at(Level level) {
     switch (level) {
         case Level::avx512: return avx512::kernels;
@@ -63,6 +56,36 @@ Level highest_supported_level() {
     const unsigned avx512 = bit_AVX512F | bit_AVX512BW | bit_AVX512DQ | bit_AVX512VL;
     if ((b & avx512) == avx512 && (state & kAvx512State) == kAvx512State) return Level::avx512;
     return Level::avx2;
+}
+
+#else
+
+namespace {
+
+const char* const kLevelNames[] = {"scalar"};
+
+#define QUILTMAP_TWIN(name) name##_reference,
+const LevelKernels kTwins = {Level::scalar, QUILTMAP_KERNELS(QUILTMAP_TWIN)};
+#undef QUILTMAP_TWIN
+
+}  // namespace
+
+const LevelKernels& kernels_at(Level) { return kTwins; }
+
+Level highest_supported_level() { return Level::scalar; }
+
+#endif
+
+const char* level_name(Level level) { return kLevelNames[int(level)]; }
+
+bool parse_level(const char* text, Level* level) {
+    for (Level candidate : kAllLevels) {
+        if (std::strcmp(text, level_name(candidate)) == 0) {
+            *level = candidate;
+            return true;
+        }
+    }
+    return false;
 }
 
 LevelChoice choose_level(Level supported, const char* request) {

@@ -1,7 +1,7 @@
 // Instruction-set levels of the production kernels, and the choice of one.
 //
-// Every production kernel is compiled three times from one source (see
-// simd.hpp): for baseline x86-64, for AVX2 and for AVX-512.  All three give
+// On x86-64 every production kernel is compiled three times from one source
+// (see simd.hpp): for baseline x86-64, for AVX2 and for AVX-512.  All three give
 // the same bits as the scalar twins; they differ only in speed.  The level
 // used is chosen once per process: the highest one that the CPU and the
 // operating system support, lowered by the environment variable QUILTMAP_ISA
@@ -17,8 +17,18 @@
 
 namespace quiltmap::kernels {
 
+#if defined(__x86_64__) || defined(__i386__)
+#define QUILTMAP_X86 1
 enum class Level { sse2, avx2, avx512 };
 constexpr Level kAllLevels[] = {Level::sse2, Level::avx2, Level::avx512};
+#else
+// Elsewhere the production kernels are the scalar twins, compiled for the
+// target's own baseline; every result is the same bits as on x86-64 but for
+// the filter's weights, which take the C library's pow (not correctly rounded,
+// so it may differ between architectures).
+enum class Level { scalar };
+constexpr Level kAllLevels[] = {Level::scalar};
+#endif
 
 const char* level_name(Level level);
 // The level that `text` names, exactly as level_name() spells it.
@@ -48,8 +58,8 @@ struct LevelChoice {
 // Made on first use, then fixed for the life of the process.
 const LevelChoice& level_choice();
 
-// CPUID and XGETBV: the highest level whose instructions and register state
-// the processor and the operating system both provide.
+// The highest level whose instructions and register state the processor and
+// the operating system both provide (CPUID and XGETBV on x86-64).
 Level highest_supported_level();
 
 // The level chosen by a supported level and a QUILTMAP_ISA value (nullptr

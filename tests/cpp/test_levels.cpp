@@ -19,6 +19,7 @@ TEST(Levels, NamesRoundTrip) {
     for (const char* text : {"", "AVX2", "avx", "sse2 ", "avx512f"}) EXPECT_FALSE(parse_level(text, &parsed)) << text;
 }
 
+#ifdef QUILTMAP_X86
 TEST(Levels, RequestCapsTheSupportedLevel) {
     struct Case {
         Level supported;
@@ -43,6 +44,7 @@ TEST(Levels, RequestCapsTheSupportedLevel) {
     const std::string long_value(100, 'x');
     EXPECT_EQ(std::string(choose_level(Level::avx2, long_value.c_str()).request), long_value.substr(0, 31));
 }
+#endif
 
 TEST(Levels, TheProcessRunsTheChosenLevel) {
     const LevelChoice& choice = level_choice();

@@ -1,7 +1,9 @@
 // The production aggregation against its literal twin; the outcomes
 // themselves are checked against an independent oracle by the Python tests.
-#include <emmintrin.h>
 #include <gtest/gtest.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -36,6 +38,7 @@ std::vector<float> aggregate(Sgm kernel, const Buffer<float, 3>& cost, float P1,
     return agg.storage;
 }
 
+#ifdef __SSE2__
 TEST(Sgm, MinPsKeepsTheCandidateOnlyWhenStrictlySmaller) {
     const float nan_a = -kNaN, nan_b = kNaN;  // told apart by the sign bit
     const float cases[][3] = {{1, 2, 1},         {2, 1, 1},         {-kInf, 1, -kInf},
@@ -48,6 +51,7 @@ TEST(Sgm, MinPsKeepsTheCandidateOnlyWhenStrictlySmaller) {
         EXPECT_EQ(bits(candidate < running ? candidate : running), bits(want));
     }
 }
+#endif
 
 TEST_P(SgmLevels, EmptyAxisTouchesNothing) {
     for (const auto& e : {std::array<int64_t, 3>{0, 5, 6}, {4, 0, 6}, {4, 5, 0}}) {
