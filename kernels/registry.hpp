@@ -11,6 +11,7 @@
 
 #include "kernels/bilateral.hpp"
 #include "kernels/census.hpp"
+#include "kernels/census_whole.hpp"
 #include "kernels/match_cost.hpp"
 #include "kernels/sample_view.hpp"
 #include "kernels/sgm.hpp"
@@ -23,4 +24,5 @@
     X(range_weights)        \
     X(census)               \
     X(whole_windows)        \
-    X(match_cost)
+    X(match_cost)           \
+    X(census_whole)
