@@ -1,11 +1,12 @@
 // Matching costs at every level against their twin: views whose boxes
 // overlap the reference's partly, wholly or not at all, are empty or reach
-// beyond the plane; codes
-// drawn from a small pool so that distances tie; best_views from 1 to more
-// than the views, on both sides of the kernel's sorted bytes.
+// beyond the plane; codes drawn from a small pool so that distances tie;
+// best_views from 1 to more than the views, on both sides of the kernel's
+// sorted bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include "kernels/match_cost.hpp"
@@ -20,9 +21,7 @@ using namespace quiltmap::test;
 class MatchCostLevels : public EveryLevel {};
 QUILTMAP_AT_EVERY_LEVEL(MatchCostLevels);
 
-using MatchCost = void (*)(const Array2<const std::uint64_t>&, const Array2<const std::uint8_t>&,
-                           const Array2<const std::int32_t>&, std::int32_t, std::int32_t, std::int32_t,
-                           const Array2<float>&);
+using MatchCost = decltype(&match_cost_reference);
 
 struct Label {
     int64_t H, W;
@@ -75,31 +74,6 @@ TEST_P(MatchCostLevels, EveryOverlapAndBestViewsGivesTheTwinsBits) {
             }
         }
     }
-}
-
-TEST(MatchCost, TheMeanOfTheBestFiniteDistancesInsideTheReferencesBox) {
-    // One row of three cells; view 0 covers cells 0 and 1, view 1 all three,
-    // view 2 only cell 1, whose window there is not whole.
-    Buffer<std::int32_t, 2> boxes({3, 4}, {0, 0}, 0);
-    const std::int32_t box[3][4] = {{0, 1, 0, 2}, {0, 1, 0, 3}, {0, 1, 1, 2}};
-    for (int64_t v = 0; v < 3; ++v)
-        for (int side = 0; side < 4; ++side) boxes({v, side}) = box[v][side];
-    Buffer<std::uint64_t, 2> codes({3, 3}, {0, 0}, 0);
-    Buffer<std::uint8_t, 2> whole({3, 3}, {0, 0}, 1);
-    codes({0, 0}) = 0b1011;  // cell 0: 3 bits from view 1's 0
-    codes({1, 1}) = 0b1;     // cell 1: 1 bit from view 0's 0
-    whole({2, 0}) = 0;
-    Buffer<float, 2> plane({1, 3}, {0, 0}, kNaN);
-    match_cost_reference(codes.cview(), whole.cview(), boxes.cview(), 0, 4, 2, plane.view);
-    EXPECT_EQ(plane({0, 0}), 0.75f);
-    EXPECT_EQ(plane({0, 1}), 0.25f);
-    EXPECT_EQ(plane({0, 2}), 0.5f);  // outside view 0's box
-    match_cost_reference(codes.cview(), whole.cview(), boxes.cview(), 2, 4, 2, plane.view);
-    EXPECT_EQ(plane({0, 1}), 0.5f);  // no whole window: nothing finite
-    match_cost_reference(codes.cview(), whole.cview(), boxes.cview(), 1, 4, 2, plane.view);
-    EXPECT_EQ(plane({0, 0}), 0.75f);
-    EXPECT_EQ(plane({0, 1}), 0.25f);  // view 2's distance is infinite
-    EXPECT_EQ(plane({0, 2}), 0.5f);
 }
 
 }  // namespace
