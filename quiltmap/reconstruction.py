@@ -298,6 +298,8 @@ def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, worke
                                 box.X0, box.Y0, box.gsd, held.heights[:n].reshape(shape), samples[..., None], valid)
             _pipeline.census_whole(samples, valid, r, step, held.codes[i, :n].reshape(shape),
                                    held.whole[i, :n].reshape(shape))
+        # Occlusion-robust: the mean over the best views that see the whole window; 0.5, what unrelated
+        # codes score, where none does.
         for k, a in enumerate(refs):
             _pipeline.match_cost(held.codes, held.whole, inner_boxes, a, bits, best, costs[k][d])
         if d == D // 2:
