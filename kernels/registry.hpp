@@ -11,12 +11,18 @@
 
 #include "kernels/bilateral.hpp"
 #include "kernels/census.hpp"
+#include "kernels/census_whole.hpp"
+#include "kernels/match_cost.hpp"
 #include "kernels/sample_view.hpp"
 #include "kernels/sgm.hpp"
+#include "kernels/whole_windows.hpp"
 
 #define QUILTMAP_KERNELS(X) \
     X(sgm_aggregate)        \
     X(bilateral_filter)     \
     X(sample_view)          \
     X(range_weights)        \
-    X(census)
+    X(census)               \
+    X(whole_windows)        \
+    X(match_cost)           \
+    X(census_whole)

@@ -10,8 +10,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <new>
 #include <tuple>
+#include <vector>
 
 #include "binding/arguments.hpp"
 #include "binding/compat.hpp"
@@ -126,6 +129,143 @@ struct Sgm {
     }
 };
 
+struct WholeWindows {
+    static constexpr const char* kName = "whole_windows";
+    enum Arg { valid, r, step, whole };
+    static constexpr auto kParams = std::make_tuple(InArray<const std::uint8_t, 2>{"valid", 0}, Int64{"r", 0},
+                                                    Int64{"step", 0}, OutArray<std::uint8_t, 2>{"whole", 0});
+    static constexpr const char* kDoc =
+        "whole_windows(valid, r, step, whole)\n--\n\n"
+        "Into whole (uint8, valid's shape): 1 where every sample of the cell's census window of\n"
+        "(2 r + 1) x (2 r + 1) samples `step` cells apart lies in the grid and is nonzero in valid\n"
+        "(uint8), else 0.";
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        const auto& valid = a.get<Arg::valid>();
+        const auto& whole = a.get<Arg::whole>();
+        const std::int64_t r = a.get<Arg::r>(), step = a.get<Arg::step>();
+        if (r < 0 || r > INT32_MAX) return value_error(kName, "r must be at least 0");
+        if (step < 1 || step > INT32_MAX) return value_error(kName, "step must be at least 1");
+        const std::int64_t cells[] = {valid.extent(0), valid.extent(1)};
+        if (!binding::require_extents(whole, kName, "argument 'whole'", cells, /*at_least=*/false) ||
+            !binding::require_separate(whole, valid, kName, "argument 'whole'", "argument 'valid'"))
+            return nullptr;
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::whole_windows(valid.array(), std::int32_t(r), std::int32_t(step), whole.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
+struct MatchCost {
+    static constexpr const char* kName = "match_cost";
+    enum Arg { codes, whole, boxes, ref, bits, best_views, plane };
+    static constexpr auto kParams = std::make_tuple(
+        InArray<const std::uint64_t, 2>{"codes", 0}, InArray<const std::uint8_t, 2>{"whole", 0},
+        InArray<const std::int32_t, 2>{"boxes", 0}, Int64{"ref", 0}, Int64{"bits", 0}, Int64{"best_views", 0},
+        OutArray<float, 2>{"plane", 0});
+    static constexpr const char* kDoc =
+        "match_cost(codes, whole, boxes, ref, bits, best_views, plane)\n--\n\n"
+        "The matching cost of one label for reference view `ref` into plane (float32, H x W).  View v's\n"
+        "census codes (uint64) and whole-window flags (uint8, nonzero: whole) at the label fill the\n"
+        "start of codes[v] and whole[v] ((V, N) each) row by row over its box of cells,\n"
+        "boxes[v] = (first row, end row, first column, end column) (int32, (V, 4)), in the plane's\n"
+        "cells but free to reach beyond it; a view that sees nothing has an empty box.  Each cell of\n"
+        "ref's box gets the mean of the best_views smallest distances popcount(code ^ other code) / bits\n"
+        "to the other views whose box holds it and where both windows are whole, added smallest first\n"
+        "in double and rounded to float32; 0.5 where there is none, and outside ref's box.";
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        const auto& codes = a.get<Arg::codes>();
+        const auto& whole = a.get<Arg::whole>();
+        const auto& boxes = a.get<Arg::boxes>();
+        const auto& plane = a.get<Arg::plane>();
+        const std::int64_t views = codes.extent(0), cells = codes.extent(1);
+        const std::int64_t stacked[] = {views, cells}, sides[] = {views, 4};
+        if (!binding::require_extents(whole, kName, "argument 'whole'", stacked, /*at_least=*/false) ||
+            !binding::require_extents(boxes, kName, "argument 'boxes'", sides, /*at_least=*/false))
+            return nullptr;
+        const std::int64_t ref = a.get<Arg::ref>(), bits = a.get<Arg::bits>(), best = a.get<Arg::best_views>();
+        if (ref < 0 || ref >= views) return value_error(kName, "ref must name one of the views");
+        if (bits < 1 || bits > INT32_MAX) return value_error(kName, "bits must be at least 1");
+        if (best < 1) return value_error(kName, "best_views must be at least 1");
+        // The kernel indexes the stacks by the boxes: it gets a copy, checked
+        // here, that no other thread can change while it runs.
+        std::vector<std::int32_t> box;
+        try {
+            box.resize(std::size_t(views) * 4);
+        } catch (const std::bad_alloc&) {
+            return PyErr_NoMemory();
+        }
+        const kernels::Array2<const std::int32_t> given = boxes.array();
+        for (std::int64_t v = 0; v < views; ++v) {
+            std::int64_t side[4];
+            for (int i = 0; i < 4; ++i)
+                side[i] = box[std::size_t(v * 4 + i)] = *kernels::at(given.data, v * given.stride[0] + i * 4);
+            const std::int64_t rows = side[1] - side[0], columns = side[3] - side[2];
+            if (rows < 0 || columns < 0 || (rows > 0 && columns > cells / rows)) {
+                PyErr_Format(PyExc_ValueError,
+                             "%s(): boxes[%lld] must be (first row, end row, first column, end column) of at most "
+                             "codes.shape[1] cells",
+                             kName, static_cast<long long>(v));
+                return nullptr;
+            }
+        }
+        if (!binding::require_separate(plane, codes, kName, "argument 'plane'", "argument 'codes'") ||
+            !binding::require_separate(plane, whole, kName, "argument 'plane'", "argument 'whole'") ||
+            !binding::require_separate(plane, boxes, kName, "argument 'plane'", "argument 'boxes'"))
+            return nullptr;
+        const std::int64_t box_extents[] = {views, 4};
+        const auto checked = kernels::read_only(kernels::contiguous(box.data(), box_extents));
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::match_cost(codes.array(), whole.array(), checked, std::int32_t(ref), std::int32_t(bits),
+                                std::int32_t(std::min<std::int64_t>(best, INT32_MAX)), plane.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
+struct CensusWhole {
+    static constexpr const char* kName = "census_whole";
+    enum Arg { samples, valid, r, step, codes, whole };
+    static constexpr auto kParams = std::make_tuple(
+        InArray<const float, 2>{"samples", 0}, InArray<const std::uint8_t, 2>{"valid", 0}, Int64{"r", 0},
+        Int64{"step", 0}, OutArray<std::uint64_t, 2>{"codes", 0}, OutArray<std::uint8_t, 2>{"whole", 0});
+    static constexpr const char* kDoc =
+        "census_whole(samples, valid, r, step, codes, whole)\n--\n\n"
+        "whole_windows(valid, r, step, whole), and into codes (uint64) the census code of the float32\n"
+        "samples with rows = columns = r where the window is whole, 0 elsewhere: all four arrays of\n"
+        "one shape.";
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        const auto& samples = a.get<Arg::samples>();
+        const auto& valid = a.get<Arg::valid>();
+        const auto& codes = a.get<Arg::codes>();
+        const auto& whole = a.get<Arg::whole>();
+        const std::int64_t r = a.get<Arg::r>(), step = a.get<Arg::step>();
+        if (r < 0 || r > 3) return value_error(kName, "r must be 0 to 3: the code's bits must fit 64");
+        if (step < 1 || step > INT32_MAX) return value_error(kName, "step must be at least 1");
+        const std::int64_t cells[] = {samples.extent(0), samples.extent(1)};
+        if (!binding::require_extents(valid, kName, "argument 'valid'", cells, /*at_least=*/false) ||
+            !binding::require_extents(codes, kName, "argument 'codes'", cells, /*at_least=*/false) ||
+            !binding::require_extents(whole, kName, "argument 'whole'", cells, /*at_least=*/false) ||
+            !binding::require_separate(codes, samples, kName, "argument 'codes'", "argument 'samples'") ||
+            !binding::require_separate(codes, valid, kName, "argument 'codes'", "argument 'valid'") ||
+            !binding::require_separate(whole, samples, kName, "argument 'whole'", "argument 'samples'") ||
+            !binding::require_separate(whole, valid, kName, "argument 'whole'", "argument 'valid'") ||
+            !binding::require_separate(whole, codes, kName, "argument 'whole'", "argument 'codes'"))
+            return nullptr;
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::census_whole(samples.array(), valid.array(), std::int32_t(r), std::int32_t(step), codes.array(),
+                                  whole.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
 // ---------------------------------------------------------------------------
 // The module.
 
@@ -134,7 +274,7 @@ struct Functions {
     static inline PyMethodDef methods[] = {method<F>()..., {nullptr, nullptr, 0, nullptr}};
     static bool intern() { return (binding::intern_parameter_names(signature_of<F>()) && ...); }
 };
-using Module = Functions<Census, Sgm>;
+using Module = Functions<Census, Sgm, WholeWindows, MatchCost, CensusWhole>;
 
 int module_exec(PyObject* module) {
     if (!binding::warn_on_version_mismatch("quiltmap._pipeline") || !Module::intern()) return -1;

@@ -19,6 +19,7 @@ the types of `quiltmap.geometry`, whose documentation states the units and
 conventions.
 """
 import math
+import queue
 import sys
 import time
 import warnings
@@ -194,14 +195,12 @@ def census(a, r, columns=None, step=1):
 
 def whole_windows(valid, r, step=1):
     """Cells every sample of whose census window (as census takes it) is valid."""
-    H, W = valid.shape
-    reach = r * step
-    padded = np.pad(valid.astype(bool), reach)
-    whole = np.ones((H, W), bool)
-    for dy in range(0, 2 * reach + 1, step):
-        for dx in range(0, 2 * reach + 1, step):
-            whole &= padded[dy: dy + H, dx: dx + W]
-    return whole
+    valid = np.asarray(valid)
+    if valid.dtype != np.uint8:
+        valid = valid != 0
+    whole = np.empty(valid.shape, np.uint8)
+    _pipeline.whole_windows(np.ascontiguousarray(valid).view(np.uint8), r, step, whole)
+    return whole.view(bool)
 
 
 def grey(image):
@@ -243,12 +242,18 @@ def view_windows(cameras, greys, grid, lowest, highest, reach, kernels):
     return windows
 
 
-def _overlap(a, b):
-    """The intersection of two windows, or None."""
-    if a is None or b is None:
-        return None
-    r0, r1, c0, c1 = max(a[0], b[0]), min(a[1], b[1]), max(a[2], b[2]), min(a[3], b[3])
-    return (r0, r1, c0, c1) if r0 < r1 and c0 < c1 else None
+class _LabelBuffers:
+    """What one label of the sweep works in, for every view at once: its
+    samples and their validity over the largest view window, the grid's
+    height, and each view's census codes and whole-window flags, row by row
+    over its window (_pipeline.match_cost's stacks)."""
+
+    def __init__(self, views, cells):
+        self.samples = np.empty(cells, np.float32)
+        self.valid = np.empty(cells, np.uint8)
+        self.heights = np.empty(cells, np.float32)
+        self.codes = np.empty((views, cells), np.uint64)
+        self.whole = np.empty((views, cells), np.uint8)
 
 
 def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, workers):
@@ -261,51 +266,47 @@ def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, worke
     nothing; elsewhere the result is what a sweep of the whole grid gives."""
     r, step = settings.window, settings.census_step(grid.gsd)
     reach = r * step
-    grid, heights = grid.grown(reach), np.asarray(heights, np.float64)
+    inner, grid, heights = grid, grid.grown(reach), np.asarray(heights, np.float64)
     H, W, D = grid.H, grid.W, len(heights)
     bits = (2 * r + 1) ** 2 - 1
-    costs = [np.empty((D, H, W), np.float32) for _ in refs]
+    costs = [np.empty((D,) + inner.shape, np.float32) for _ in refs]
     seen = np.zeros((H, W), np.int32)
     windows = view_windows(cameras, greys, grid, heights[0], heights[-1], reach, kernels)
+    # A view that sees nothing has an empty box: no cell of it holds a cost.
+    boxes = np.array([window or (0, 0, 0, 0) for window in windows], np.int32).reshape(len(windows), 4)
+    cells = max([int(r1 - r0) * int(c1 - c0) for r0, r1, c0, c1 in boxes] + [0])
+    inner_boxes = boxes - reach  # the same boxes in the cells of the grid the costs are of
+    best = min(settings.best_views, len(cameras))  # more than the others picks them all
+    # One set of buffers per worker, made on first use and passed from label to label.
+    spare = queue.SimpleQueue()
 
     def label(d):
-        codes, whole = {}, {}
+        try:
+            held = spare.get_nowait()
+        except queue.Empty:
+            held = _LabelBuffers(len(cameras), cells)
+        held.heights.fill(np.float32(heights[d]))
         for i, (camera, image) in enumerate(zip(cameras, greys)):
             if windows[i] is None:
                 continue
             r0, r1, c0, c1 = windows[i]
-            out, valid = _sample(kernels, camera, image, grid.window(r0, c0, r1 - r0, c1 - c0), heights[d])
-            codes[i], whole[i] = census(out[..., 0], r, step=step), whole_windows(valid, r, step)
+            shape = (r1 - r0, c1 - c0)
+            n = shape[0] * shape[1]
+            box = grid.window(r0, c0, *shape)
+            samples, valid = held.samples[:n].reshape(shape), held.valid[:n].reshape(shape)
+            # Samples outside every whole window reach no code, so the buffers need no clearing.
+            kernels.sample_view(image, camera.R, camera.C, camera.f, camera.k1, camera.k2, camera.cx, camera.cy,
+                                box.X0, box.Y0, box.gsd, held.heights[:n].reshape(shape), samples[..., None], valid)
+            _pipeline.census_whole(samples, valid, r, step, held.codes[i, :n].reshape(shape),
+                                   held.whole[i, :n].reshape(shape))
+        # Occlusion-robust: the mean over the best views that see the whole window; 0.5, what unrelated
+        # codes score, where none does.
         for k, a in enumerate(refs):
-            plane = costs[k][d]
-            plane.fill(0.5)  # 0.5: what unrelated codes score
-            if windows[a] is None:
-                continue
-            ra0, ra1, ca0, ca1 = windows[a]
-            distances = []
-            for b in range(len(cameras)):
-                if b == a:
-                    continue
-                distance = np.full((ra1 - ra0, ca1 - ca0), np.inf)
-                both = _overlap(windows[a], windows[b])
-                if both is not None:
-                    r0, r1, c0, c1 = both
-                    rb0, cb0 = windows[b][0], windows[b][2]
-                    inside_a = (slice(r0 - ra0, r1 - ra0), slice(c0 - ca0, c1 - ca0))
-                    inside_b = (slice(r0 - rb0, r1 - rb0), slice(c0 - cb0, c1 - cb0))
-                    distance[inside_a] = np.where(whole[a][inside_a] & whole[b][inside_b],
-                                                  np.bitwise_count(codes[a][inside_a] ^ codes[b][inside_b]) / bits,
-                                                  np.inf)
-                distances.append(distance)
-            # Occlusion-robust: the mean over the best views that see the whole window.
-            best = np.sort(np.stack(distances), axis=0)[: settings.best_views]
-            usable = np.isfinite(best)
-            count = usable.sum(axis=0)
-            mean = np.where(usable, best, 0.0).sum(axis=0) / np.maximum(count, 1)
-            plane[ra0:ra1, ca0:ca1] = np.where(count > 0, mean, 0.5)
+            _pipeline.match_cost(held.codes, held.whole, inner_boxes, a, bits, best, costs[k][d])
         if d == D // 2:
-            for i, (r0, r1, c0, c1) in ((i, windows[i]) for i in whole):
-                seen[r0:r1, c0:c1] += whole[i]
+            for i, (r0, r1, c0, c1) in enumerate(boxes):
+                seen[r0:r1, c0:c1] += held.whole[i, :(r1 - r0) * (c1 - c0)].reshape(r1 - r0, c1 - c0)
+        spare.put(held)
 
     with ThreadPoolExecutor(workers) as pool:
         try:
@@ -314,8 +315,7 @@ def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, worke
         except BaseException:  # an interrupt: leave at once, not after every queued label
             pool.shutdown(wait=False, cancel_futures=True)
             raise
-    inner = (slice(None), slice(reach, H - reach), slice(reach, W - reach))
-    return [np.ascontiguousarray(c[inner]) for c in costs], seen[inner[1:]]
+    return costs, seen[reach: H - reach, reach: W - reach]
 
 
 def _views_seeing(cameras, greys, grid, Z, settings, kernels):

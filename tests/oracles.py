@@ -316,3 +316,54 @@ def census_numpy(a, rows, columns, step=1):
                 code |= (padded[dy * step: dy * step + H, dx * step: dx * step + W] < a).astype(np.uint64) << bit
                 bit += np.uint64(1)
     return code
+
+
+def whole_windows_numpy(valid, r, step=1):
+    """Cells every sample of whose census window is valid, by whole-array
+    shifts of the validity padded with False."""
+    H, W = valid.shape
+    reach = r * step
+    padded = np.pad(valid.astype(bool), reach)
+    whole = np.ones((H, W), bool)
+    for dy in range(0, 2 * reach + 1, step):
+        for dx in range(0, 2 * reach + 1, step):
+            whole &= padded[dy: dy + H, dx: dx + W]
+    return whole
+
+
+def _overlap(a, b):
+    if a is None or b is None:
+        return None
+    r0, r1, c0, c1 = max(a[0], b[0]), min(a[1], b[1]), max(a[2], b[2]), min(a[3], b[3])
+    return (r0, r1, c0, c1) if r0 < r1 and c0 < c1 else None
+
+
+def label_cost_numpy(codes, whole, windows, a, bits, best_views, shape):
+    """The sweep's cost plane of one label for reference view a, as the
+    sweep's NumPy loop made it: codes[v] and whole[v] (bool) over view v's
+    window (first row, end row, first column, end column) of the plane, or
+    None for a view that sees nothing."""
+    plane = np.full(shape, 0.5, np.float32)  # 0.5: what unrelated codes score
+    if windows[a] is None:
+        return plane
+    ra0, ra1, ca0, ca1 = windows[a]
+    distances = []
+    for b in range(len(windows)):
+        if b == a:
+            continue
+        distance = np.full((ra1 - ra0, ca1 - ca0), np.inf)
+        both = _overlap(windows[a], windows[b])
+        if both is not None:
+            r0, r1, c0, c1 = both
+            rb0, cb0 = windows[b][0], windows[b][2]
+            inside_a = (slice(r0 - ra0, r1 - ra0), slice(c0 - ca0, c1 - ca0))
+            inside_b = (slice(r0 - rb0, r1 - rb0), slice(c0 - cb0, c1 - cb0))
+            distance[inside_a] = np.where(whole[a][inside_a] & whole[b][inside_b],
+                                          np.bitwise_count(codes[a][inside_a] ^ codes[b][inside_b]) / bits, np.inf)
+        distances.append(distance)
+    best = np.sort(np.stack(distances), axis=0)[:best_views]
+    usable = np.isfinite(best)
+    count = usable.sum(axis=0)
+    mean = np.where(usable, best, 0.0).sum(axis=0) / np.maximum(count, 1)
+    plane[ra0:ra1, ca0:ca1] = np.where(count > 0, mean, 0.5)
+    return plane
