@@ -11,6 +11,7 @@
 
 #include "kernels/bilateral.hpp"
 #include "kernels/census.hpp"
+#include "kernels/raycast.hpp"
 #include "kernels/sample_view.hpp"
 #include "kernels/sgm.hpp"
 
@@ -19,4 +20,7 @@
     X(bilateral_filter)     \
     X(sample_view)          \
     X(range_weights)        \
-    X(census)
+    X(census)               \
+    X(block_peaks)          \
+    X(cast_rays)            \
+    X(visibility)
