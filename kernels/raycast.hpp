@@ -11,7 +11,8 @@ namespace quiltmap::kernels {
 // A ray caster's scene: the whole ground grid (cell (r, c) centred at
 // (X0 + (c + 0.5) gsd, Y0 - (r + 0.5) gsd)), the cell of the grid where the
 // heights window starts (a multiple of `block` on both axes), the rays'
-// origin and the height range they are cast through.
+// origin and the height range they are cast through.  rows and columns
+// are below 2^31.
 struct RayCast {
     double X0, Y0, gsd;
     std::int64_t rows, columns;

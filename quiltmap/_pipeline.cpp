@@ -144,7 +144,8 @@ bool finite(double x) { return x - x == 0.0; }
 bool ray_scene(const char* function, const RaySceneArgs& a, kernels::RayCast* cast) {
     if (!finite(a.X0) || !finite(a.Y0) || !finite(a.gsd) || !(a.gsd > 0.0))
         return value_error(function, "X0, Y0 must be finite and gsd finite and positive"), false;
-    if (a.rows < 1 || a.columns < 1) return value_error(function, "the grid must have rows and columns"), false;
+    if (a.rows < 1 || a.columns < 1 || a.rows > INT32_MAX || a.columns > INT32_MAX)
+        return value_error(function, "the grid must have from 1 to 2^31 - 1 rows and columns"), false;
     if (a.block < 1 || a.block > 65536) return value_error(function, "block must be from 1 to 65536"), false;
     if (a.refine < 0 || a.refine > 64) return value_error(function, "refine must be from 0 to 64"), false;
     if (a.window_row < 0 || a.window_column < 0 || a.window_row % a.block != 0 || a.window_column % a.block != 0)
