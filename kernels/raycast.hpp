@@ -37,10 +37,12 @@ void block_peaks_reference(const Array2<const float>& heights, std::int32_t bloc
 // t[i] gets the distance along the ray origin + t dirs[i] to its first point
 // at or below the bilinear surface of `heights`, the grid's heights from cell
 // (window_row, window_column) on: where the ray descends (dz < -1e-9), from
-// the top of the height range down, first in leaps that stay above the
-// peaks (the block_peaks of heights) while the block under the leap's start
-// allows, then in steps of at most 0.7 cells in plan and 0.5 in height, the
-// crossing narrowed by `refine` bisections; a ray that reaches the bottom of
+// the top of the height range down, first in leaps while they end above the
+// peak (block_peaks of heights) of the block under their start (a leap is
+// shorter than a block less a cell in plan, so it stays within the blocks
+// around its start, bilinear neighbours included, and passes over nothing),
+// then in steps of at most 0.7 cells in plan and 0.5 in height, the crossing
+// narrowed by `refine` bisections; a ray that reaches the bottom of
 // the range, or does not descend, gets the bottom's distance (0 when it does
 // not descend).  The surface is clamped at the grid's edges; NaN heights
 // stop no ray, nor do cells outside the window (the window must hold every
