@@ -62,7 +62,8 @@ def main():
     args = parser.parse_args()
     os.makedirs(args.cache, exist_ok=True)
     print("seconds of the orthomosaic stage, wall / processor; visibility: the kernel's calls within it")
-    print(f"{'cells':>6} {'NumPy stage':>15} {'kernel stage':>15} {'speed-up':>11} {'visibility':>15} {'share':>9}  bits")
+    print(f"{'cells':>6} {'NumPy stage':>15} {'kernel stage':>15} {'speed-up':>11} {'visibility':>15} "
+          f"{'share':>9}  bits")
     for size in args.sizes:
         survey = cached(f"{args.cache}/survey-{size}.pkl", lambda: photograph(size, 7))
         filled = cached(f"{args.cache}/filled-{size}.pkl", lambda: reconstruct(survey).filled)
@@ -77,7 +78,8 @@ def main():
         same = np.array_equal(source, kernel_source) and np.array_equal(mosaic, kernel_mosaic, equal_nan=True)
         stage, visibility = best
         print(f"{size:>6} {before[0]:>7.2f}/{before[1]:<7.2f} {stage[0]:>7.3f}/{stage[1]:<7.3f} "
-              f"{before[0] / stage[0]:>5.1f}/{before[1] / stage[1]:<5.1f} {visibility[0]:>7.3f}/{visibility[1]:<7.3f} "
+              f"{before[0] / stage[0]:>5.1f}/{before[1] / stage[1]:<5.1f} "
+              f"{visibility[0]:>7.3f}/{visibility[1]:<7.3f} "
               f"{visibility[0] / stage[0]:>4.0%}/{visibility[1] / stage[1]:<4.0%}  {'same' if same else 'DIFFERENT'}",
               flush=True)
 

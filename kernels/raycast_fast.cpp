@@ -142,8 +142,8 @@ public:
 
     // The distances of the batch's rays into batch.t.
     void march(Batch& batch) const {
-        if (cast_.block > 1) leap(batch);
-        step(batch);
+        if (cast_.block > 1) leaps(batch);
+        steps(batch);
     }
 
 private:
@@ -159,13 +159,14 @@ private:
 
     // Leaps: t_start moves on by the ray's leap while the leap ends above the
     // peak of the block under its start and before t_end.
-    void leap(Batch& batch) const {
+    void leaps(Batch& batch) const {
         if (batch.count == 0) return;
         const double* o = cast_.origin;
         const Doubles zero = splat_double(0.0), half = splat_double(0.5), big = splat_double(0x1p52);
         const Doubles O0 = splat_double(o[0]), O1 = splat_double(o[1]), O2 = splat_double(o[2]);
         const Doubles X0 = splat_double(cast_.X0), Y0 = splat_double(cast_.Y0), gsd = splat_double(cast_.gsd);
-        const Doubles last_row = splat_double(double(cast_.rows - 1)), last_column = splat_double(double(cast_.columns - 1));
+        const Doubles last_row = splat_double(double(cast_.rows - 1));
+        const Doubles last_column = splat_double(double(cast_.columns - 1));
         const Doubles block = splat_double(double(cast_.block));
         const Doubles block_row = splat_double(double(cast_.window_row / cast_.block));
         const Doubles block_column = splat_double(double(cast_.window_column / cast_.block));
@@ -204,7 +205,7 @@ private:
 
     // Steps from t_start until a point is at or below the surface, then
     // `refine` bisections; a lane with k < 0 steps, else it has bisected k times.
-    void step(Batch& batch) const {
+    void steps(Batch& batch) const {
         if (batch.count == 0) return;
         const double* o = cast_.origin;
         const Doubles zero = splat_double(0.0), one = splat_double(1.0), half = splat_double(0.5);
@@ -314,7 +315,9 @@ void block_peaks(const Array2<const float>& heights, std::int32_t block, const A
     const int64_t H = heights.extent[0], W = heights.extent[1];
     if (rows == 0 || columns == 0) return;
     const float lowest = -std::numeric_limits<float>::infinity();
-    auto peak = [&](int64_t R, int64_t C) -> float& { return *at(peaks.data, R * peaks.stride[0] + C * peaks.stride[1]); };
+    auto peak = [&](int64_t R, int64_t C) -> float& {
+        return *at(peaks.data, R * peaks.stride[0] + C * peaks.stride[1]);
+    };
     // Each block's own highest height...
     for (int64_t R = 0; R < rows; ++R) {
         for (int64_t C = 0; C < columns; ++C) peak(R, C) = lowest;

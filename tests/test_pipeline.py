@@ -115,8 +115,8 @@ def test_cast_is_the_numpy_cast(refine, block):
     Z = height_model("spikes", ODD_GRID, block)
     Z[rng.random(Z.shape) < 0.1] = np.nan
     cam = camera_at(ODD_GRID, (0.4, -0.2), 50.0)
-    targets = np.stack([rng.uniform(ODD_GRID.X0, ODD_GRID.X0 + 30, 400), rng.uniform(ODD_GRID.Y0 - 34, ODD_GRID.Y0, 400),
-                        rng.uniform(-3, 30, 400)], axis=1)
+    targets = np.stack([rng.uniform(ODD_GRID.X0, ODD_GRID.X0 + 30, 400),
+                        rng.uniform(ODD_GRID.Y0 - 34, ODD_GRID.Y0, 400), rng.uniform(-3, 30, 400)], axis=1)
     dirs = targets - cam.C
     dirs[:8, 2] = [0.0, 1.0, -1e-9, -1.1e-9, 0.5, -0.0, 1e-12, -2.0]  # level, climbing and barely descending rays
     dirs /= np.linalg.norm(dirs, axis=1)[:, None]

@@ -46,7 +46,10 @@ struct Survey {
         float lo = INFINITY, hi = -INFINITY;
         for (int64_t r = 0; r < rows; ++r)
             for (int64_t c = 0; c < columns; ++c)
-                if (!std::isnan(heights({r, c}))) lo = std::min(lo, heights({r, c})), hi = std::max(hi, heights({r, c}));
+                if (!std::isnan(heights({r, c}))) {
+                    lo = std::min(lo, heights({r, c}));
+                    hi = std::max(hi, heights({r, c}));
+                }
         cast.z_lo = double(lo) - 1.0;
         cast.z_hi = double(hi) + 1.0;
     }
@@ -99,7 +102,7 @@ std::vector<std::uint8_t> seen(Visibility kernel, const Array2<const float>& hei
 // edges at the height of the highest cell near them (grazing the leap's
 // peaks), random points, and a few that climb, stay level or barely descend.
 Buffer<double, 2> directions(Values& values, const Survey& s, std::int32_t block) {
-    const int64_t n = 600;
+    const int64_t n = 300;
     Buffer<double, 2> dirs({n, 3}, {0, 1}, kNaN);
     const double* o = s.cast.origin;
     for (int64_t i = 0; i < n; ++i) {
@@ -122,7 +125,7 @@ TEST_P(RaycastLevels, EveryModelWindowAndRayGivesTheTwinsBits) {
     Values values(11);
     for (Model model : {Model::flat, Model::holes, Model::spikes, Model::towers}) {
         for (const auto& [refine, block] : {std::tuple<int, int>{6, 16}, {8, 16}, {0, 4}, {3, 1}, {6, 5}}) {
-            Survey s(values, model, 70 + values.index(40), 60 + values.index(50));
+            Survey s(values, model, 40 + values.index(30), 36 + values.index(30));
             s.cast.refine = refine;
             s.cast.block = block;
             // Seen from high above, from low and far off, and from within the range.
