@@ -174,22 +174,4 @@ TEST(Raycast, PeaksAreTheHighestOfTheBlocksAroundIgnoringNaN) {
     EXPECT_EQ(peaks({0, 2}), 1.0f);
 }
 
-TEST(Raycast, FlatGroundIsMetBelowItsHeightAndSeenAtEveryCell) {
-    Values values(3);
-    Survey s(values, Model::flat, 40, 40);
-    s.cast.refine = 20;
-    s.cast.block = 16;
-    s.cast.origin[0] = s.cast.X0 + 10.0;
-    s.cast.origin[1] = s.cast.Y0 - 10.0;
-    s.cast.origin[2] = 50.0;
-    const auto peaks = peaks_of(block_peaks_reference, s.heights.cview(), 16);
-    Buffer<double, 2> down({1, 3}, {0, 0}, 0.0);
-    down({0, 2}) = -1.0;
-    // Straight down onto ground at 2, 48 below.
-    EXPECT_NEAR(distances(cast_rays_reference, s.heights.cview(), peaks, s.cast, down)[0], 48.0, 1e-9);
-    const auto visible = seen(visibility_reference, s.heights.cview(), peaks, s.cast, 0, 0, 40, 40);
-    for (int64_t r = 0; r < 40; ++r)
-        for (int64_t c = 0; c < 40; ++c) EXPECT_EQ(visible[std::size_t(r * 43 + c)], 1) << r << ", " << c;
-}
-
 }  // namespace
