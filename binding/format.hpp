@@ -24,6 +24,8 @@ struct ElementType {
 inline constexpr ElementType kConstFloat{"const float", 4, ElementKind::Real, "f"};
 inline constexpr ElementType kFloat{"float", 4, ElementKind::Real, "f"};
 inline constexpr ElementType kConstDouble{"const double", 8, ElementKind::Real, "d"};
+// The ray caster's distances.
+inline constexpr ElementType kDouble{"double", 8, ElementKind::Real, "d"};
 inline constexpr ElementType kUint8{"uint8_t", 1, ElementKind::Unsigned, "B"};
 inline constexpr ElementType kConstUnsignedChar{"const unsigned char", 1, ElementKind::Unsigned, "B"};
 // The pipeline module's codes, counts and view indices.

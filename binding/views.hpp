@@ -124,6 +124,10 @@ struct ElementOf<const double> {
     static constexpr const ElementType& type = kConstDouble;
 };
 template <>
+struct ElementOf<double> {
+    static constexpr const ElementType& type = kDouble;
+};
+template <>
 struct ElementOf<const std::uint8_t> {
     static constexpr const ElementType& type = kConstUnsignedChar;
 };

@@ -13,6 +13,7 @@
 #include "kernels/census.hpp"
 #include "kernels/census_whole.hpp"
 #include "kernels/match_cost.hpp"
+#include "kernels/raycast.hpp"
 #include "kernels/sample_view.hpp"
 #include "kernels/sgm.hpp"
 #include "kernels/whole_windows.hpp"
@@ -25,4 +26,7 @@
     X(census)               \
     X(whole_windows)        \
     X(match_cost)           \
-    X(census_whole)
+    X(census_whole)         \
+    X(block_peaks)          \
+    X(cast_rays)            \
+    X(visibility)

@@ -29,6 +29,7 @@ namespace {
 using binding::InArray;
 using binding::Int64;
 using binding::OutArray;
+using binding::Real;
 using binding::Single;
 
 // ---------------------------------------------------------------------------
@@ -124,6 +125,178 @@ struct Sgm {
         {
             binding::WithoutInterpreterLock unlocked;
             kernels::sgm_aggregate(cost.array(), a.get<Arg::P1>(), a.get<Arg::P2>(), agg.array(), path.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
+// The scene of the ray casters: checked and gathered once for both.
+struct RaySceneArgs {
+    const binding::InView<const float, 2>& heights;
+    const binding::InView<const float, 2>& peaks;
+    double X0, Y0, gsd;
+    std::int64_t rows, columns, window_row, window_column;
+    const binding::InView<const double, 1>& origin;
+    const binding::InView<const double, 1>& z_range;
+    std::int64_t refine, block;
+};
+
+bool finite(double x) { return x - x == 0.0; }
+
+// The RayCast of the arguments, or false with ValueError set.
+bool ray_scene(const char* function, const RaySceneArgs& a, kernels::RayCast* cast) {
+    if (!finite(a.X0) || !finite(a.Y0) || !finite(a.gsd) || !(a.gsd > 0.0))
+        return value_error(function, "X0, Y0 must be finite and gsd finite and positive"), false;
+    if (a.rows < 1 || a.columns < 1 || a.rows > INT32_MAX || a.columns > INT32_MAX)
+        return value_error(function, "the grid must have from 1 to 2^31 - 1 rows and columns"), false;
+    if (a.block < 1 || a.block > 65536) return value_error(function, "block must be from 1 to 65536"), false;
+    if (a.refine < 0 || a.refine > 64) return value_error(function, "refine must be from 0 to 64"), false;
+    if (a.window_row < 0 || a.window_column < 0 || a.window_row % a.block != 0 || a.window_column % a.block != 0)
+        return value_error(function, "the window must start at a cell of the grid on a block boundary"), false;
+    if (a.heights.extent(0) > a.rows - a.window_row || a.heights.extent(1) > a.columns - a.window_column)
+        return value_error(function, "the heights window must lie inside the grid"), false;
+    const std::int64_t three[] = {3}, two[] = {2};
+    const std::int32_t block = std::int32_t(a.block);
+    const std::int64_t blocks[] = {kernels::block_count(a.heights.extent(0), block),
+                                   kernels::block_count(a.heights.extent(1), block)};
+    if (!binding::require_extents(a.origin, function, "argument 'origin'", three, /*at_least=*/false) ||
+        !binding::require_extents(a.z_range, function, "argument 'z_range'", two, /*at_least=*/false) ||
+        !binding::require_extents(a.peaks, function, "argument 'peaks'", blocks, /*at_least=*/false))
+        return false;
+    const auto origin = a.origin.array(), z_range = a.z_range.array();
+    const double o[3] = {*kernels::at(origin.data, 0), *kernels::at(origin.data, origin.stride[0]),
+                         *kernels::at(origin.data, 2 * origin.stride[0])};
+    const double z_lo = *kernels::at(z_range.data, 0), z_hi = *kernels::at(z_range.data, z_range.stride[0]);
+    if (!finite(o[0]) || !finite(o[1]) || !finite(o[2]) || !finite(z_lo) || !finite(z_hi))
+        return value_error(function, "origin and z_range must be finite"), false;
+    *cast = kernels::RayCast{a.X0, a.Y0, a.gsd, a.rows, a.columns, a.window_row, a.window_column,
+                             {o[0], o[1], o[2]}, z_lo, z_hi, std::int32_t(a.refine), block};
+    return true;
+}
+
+// The parameters that open both ray casters' tables.
+constexpr auto kRaySceneParams = std::make_tuple(
+    InArray<const float, 2>{"heights", 0}, InArray<const float, 2>{"peaks", 0}, Real{"X0", 0}, Real{"Y0", 0},
+    Real{"gsd", 0}, Int64{"rows", 0}, Int64{"columns", 0}, Int64{"window_row", 0}, Int64{"window_column", 0},
+    InArray<const double, 1>{"origin", 0}, InArray<const double, 1>{"z_range", 0}, Int64{"refine", 0},
+    Int64{"block", 0});
+
+template <typename F, typename Arguments>
+RaySceneArgs ray_scene_args(const Arguments& a) {
+    return {a.template get<F::heights>(),   a.template get<F::peaks>(),      a.template get<F::X0>(),
+            a.template get<F::Y0>(),        a.template get<F::gsd>(),        a.template get<F::rows>(),
+            a.template get<F::columns>(),   a.template get<F::window_row>(), a.template get<F::window_column>(),
+            a.template get<F::origin>(),    a.template get<F::z_range>(),    a.template get<F::refine>(),
+            a.template get<F::block>()};
+}
+
+#define QUILTMAP_RAY_SCENE_DOC                                                                                 \
+    "heights: float32 heights of the grid (rows x columns cells of gsd, (X0, Y0) the outer corner of cell\n"   \
+    "(0, 0), rows running south) from cell (window_row, window_column) on, both multiples of block; it must\n" \
+    "hold every cell the rays pass over, widened by two blocks (cells outside it stop no ray, nor do NaN\n"   \
+    "heights).  peaks: block_peaks(heights, block).  origin: float64 (3,), z_range: float64 (lowest,\n"      \
+    "highest), the heights the rays are cast through; refine: bisection steps (0 to 64).\n"
+
+struct BlockPeaks {
+    static constexpr const char* kName = "block_peaks";
+    enum Arg { heights, block, peaks };
+    static constexpr auto kParams =
+        std::make_tuple(InArray<const float, 2>{"heights", 0}, Int64{"block", 0}, OutArray<float, 2>{"peaks", 0});
+    static constexpr const char* kDoc =
+        "block_peaks(heights, block, peaks)\n--\n\n"
+        "peaks[R, C] (float32, ceil(rows / block) x ceil(columns / block)) gets the highest height of the\n"
+        "3 x 3 blocks of block x block cells of heights around block (R, C): where a ray caster may leap.\n"
+        "NaN heights and blocks beyond the window count as -inf; a zero peak is +0.";
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        const auto& heights = a.get<Arg::heights>();
+        const auto& peaks = a.get<Arg::peaks>();
+        const std::int64_t block = a.get<Arg::block>();
+        if (block < 1 || block > 65536) return value_error(kName, "block must be from 1 to 65536");
+        const std::int64_t blocks[] = {kernels::block_count(heights.extent(0), std::int32_t(block)),
+                                       kernels::block_count(heights.extent(1), std::int32_t(block))};
+        if (!binding::require_extents(peaks, kName, "argument 'peaks'", blocks, /*at_least=*/false) ||
+            !binding::require_separate(peaks, heights, kName, "argument 'peaks'", "argument 'heights'"))
+            return nullptr;
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::block_peaks(heights.array(), std::int32_t(block), peaks.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
+struct CastRays {
+    static constexpr const char* kName = "cast_rays";
+    enum Arg { heights, peaks, X0, Y0, gsd, rows, columns, window_row, window_column, origin, z_range, refine, block,
+               dirs, t };
+    static constexpr auto kParams = std::tuple_cat(kRaySceneParams, std::make_tuple(InArray<const double, 2>{"dirs", 0},
+                                                                                    OutArray<double, 1>{"t", 0}));
+    static constexpr const char* kDoc =
+        "cast_rays(heights, peaks, X0, Y0, gsd, rows, columns, window_row, window_column, origin, z_range,\n"
+        "          refine, block, dirs, t)\n--\n\n"
+        "t[i] (float64, (N,)) gets the distance along origin + t dirs[i] (dirs float64 (N, 3), finite) to the\n"
+        "first crossing of the heights' bilinear surface, as quiltmap.raycast.cast: rays that do not descend\n"
+        "or reach the bottom of z_range get the bottom's distance (0 when they do not descend).\n"
+        QUILTMAP_RAY_SCENE_DOC;
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        kernels::RayCast cast;
+        if (!ray_scene(kName, ray_scene_args<CastRays>(a), &cast)) return nullptr;
+        const auto& dirs = a.get<Arg::dirs>();
+        const auto& t = a.get<Arg::t>();
+        const std::int64_t rays[] = {dirs.extent(0), 3}, distances[] = {dirs.extent(0)};
+        if (!binding::require_extents(dirs, kName, "argument 'dirs'", rays, /*at_least=*/false) ||
+            !binding::require_extents(t, kName, "argument 't'", distances, /*at_least=*/false) ||
+            !binding::require_separate(t, dirs, kName, "argument 't'", "argument 'dirs'") ||
+            !binding::require_separate(t, a.get<Arg::heights>(), kName, "argument 't'", "argument 'heights'") ||
+            !binding::require_separate(t, a.get<Arg::peaks>(), kName, "argument 't'", "argument 'peaks'"))
+            return nullptr;
+        const auto d = dirs.array();
+        for (std::int64_t i = 0; i < d.extent[0]; ++i)
+            for (std::int64_t k = 0; k < 3; ++k)
+                if (!finite(*kernels::at(d.data, i * d.stride[0] + k * d.stride[1])))
+                    return value_error(kName, "dirs must be finite");
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::cast_rays(a.get<Arg::heights>().array(), a.get<Arg::peaks>().array(), cast, d, t.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
+struct Visibility {
+    static constexpr const char* kName = "visibility";
+    enum Arg { heights, peaks, X0, Y0, gsd, rows, columns, window_row, window_column, origin, z_range, refine, block,
+               region_row, region_column, visible };
+    static constexpr auto kParams = std::tuple_cat(
+        kRaySceneParams, std::make_tuple(Int64{"region_row", 0}, Int64{"region_column", 0},
+                                         OutArray<std::uint8_t, 2>{"visible", 0}));
+    static constexpr const char* kDoc =
+        "visibility(heights, peaks, X0, Y0, gsd, rows, columns, window_row, window_column, origin, z_range,\n"
+        "           refine, block, region_row, region_column, visible)\n--\n\n"
+        "visible[i, j] (uint8) gets 1 where origin sees the centre of grid cell (region_row + i,\n"
+        "region_column + j) at its own height over the heights, else 0: the ray cast towards it (as\n"
+        "cast_rays) reaches within half a cell of it.  A cell without a height is not seen; the region lies\n"
+        "inside the heights window.\n"
+        QUILTMAP_RAY_SCENE_DOC;
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        kernels::RayCast cast;
+        if (!ray_scene(kName, ray_scene_args<Visibility>(a), &cast)) return nullptr;
+        const auto& heights = a.get<Arg::heights>();
+        const auto& visible = a.get<Arg::visible>();
+        const std::int64_t r = a.get<Arg::region_row>() - cast.window_row;
+        const std::int64_t c = a.get<Arg::region_column>() - cast.window_column;
+        if (r < 0 || c < 0 || r > heights.extent(0) - visible.extent(0) || c > heights.extent(1) - visible.extent(1))
+            return value_error(kName, "the region must lie inside the heights window");
+        if (!binding::require_separate(visible, heights, kName, "argument 'visible'", "argument 'heights'") ||
+            !binding::require_separate(visible, a.get<Arg::peaks>(), kName, "argument 'visible'", "argument 'peaks'"))
+            return nullptr;
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::visibility(heights.array(), a.get<Arg::peaks>().array(), cast, a.get<Arg::region_row>(),
+                                a.get<Arg::region_column>(), visible.array());
         }
         Py_RETURN_NONE;
     }
@@ -274,7 +447,7 @@ struct Functions {
     static inline PyMethodDef methods[] = {method<F>()..., {nullptr, nullptr, 0, nullptr}};
     static bool intern() { return (binding::intern_parameter_names(signature_of<F>()) && ...); }
 };
-using Module = Functions<Census, Sgm, WholeWindows, MatchCost, CensusWhole>;
+using Module = Functions<Census, Sgm, WholeWindows, MatchCost, CensusWhole, BlockPeaks, CastRays, Visibility>;
 
 int module_exec(PyObject* module) {
     if (!binding::warn_on_version_mismatch("quiltmap._pipeline") || !Module::intern()) return -1;

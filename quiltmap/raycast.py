@@ -3,7 +3,9 @@ bilinear surface of a ground grid's heights. The orthomosaic uses it to tell
 which cells a camera sees; the demonstration's renderer photographs with it."""
 import numpy as np
 
-__all__ = ["bilinear", "cast"]
+from . import _pipeline
+
+__all__ = ["bilinear", "block_peaks", "cast"]
 
 
 def bilinear(raster, grid, X, Y, origin=(0, 0)):
@@ -24,14 +26,20 @@ def bilinear(raster, grid, X, Y, origin=(0, 0)):
     return (a * (1 - fc) + b * fc) * (1 - fr) + (cc * (1 - fc) + d * fc) * fr
 
 
-def _block_max(heights, block):
-    """Highest height within one block of each block of block x block cells."""
-    H, W = heights.shape
-    rows, cols = -(-H // block), -(-W // block)
-    padded = np.full((rows * block, cols * block), -np.inf)
-    padded[:H, :W] = np.where(np.isnan(heights), -np.inf, heights)  # a cell without a height stops no ray
-    peak = np.pad(padded.reshape(rows, block, cols, block).max(axis=(1, 3)), 1, constant_values=-np.inf)
-    return np.max([peak[i: i + rows, j: j + cols] for i in range(3) for j in range(3)], axis=0)
+def block_peaks(heights, block=16):
+    """The highest height of the 3 x 3 blocks of block x block cells around
+    each block of a float32 heights window (float32, -inf where none): a ray
+    that stays above its block's peak passes over nothing."""
+    rows, columns = np.shape(heights)
+    peaks = np.empty((-(-rows // block), -(-columns // block)), np.float32)
+    _pipeline.block_peaks(heights, block, peaks)
+    return peaks
+
+
+def scene_arguments(heights, peaks, grid, origin, z_range, refine, block, window):
+    """The leading arguments of quiltmap._pipeline's ray casters."""
+    return (heights, peaks, grid.X0, grid.Y0, grid.gsd, grid.rows, grid.columns, window[0], window[1],
+            np.ascontiguousarray(origin, np.float64), np.array(z_range, np.float64), refine, block)
 
 
 def cast(heights, grid, origin, dirs, z_range, refine=8, block=16, window=(0, 0)):
@@ -40,57 +48,16 @@ def cast(heights, grid, origin, dirs, z_range, refine=8, block=16, window=(0, 0)
     of z_range without a crossing get that bottom's distance. NaN heights
     (cells without a height) stop no ray.
 
-    `heights` may be a window of the grid's heights starting at cell
-    `window`, a multiple of `block` on both axes, that holds the cells within
-    reach of every ray between the two heights of z_range, widened by two
-    blocks: each ray's distance is then the one over the whole grid, to the bit."""
-    z_lo, z_hi = z_range
-    dz = dirs[:, 2]
-    down = dz < -1e-9
-    safe_dz = np.where(down, dz, -1.0)
-    t_start = np.maximum(np.where(down, (z_hi - origin[2]) / safe_dz, 0.0), 0.0)
-    t_end = np.where(down, (z_lo - origin[2]) / safe_dz, 0.0)
-    horizontal = np.maximum(np.hypot(dirs[:, 0], dirs[:, 1]), 1e-9)
-    climb = np.maximum(-dz, 1e-9)
-
-    # Skip empty space: a step shorter than a block less a cell in plan stays
-    # within the blocks around its start (bilinear neighbours included), so
-    # it passes over nothing when it ends above their highest height.
-    peaks = _block_max(heights, block)
-    leap = np.minimum((block - 1) * grid.gsd / horizontal, 2.0 / climb)
-    active = np.flatnonzero(down & (t_end > t_start)) if block > 1 else []
-    while len(active):
-        t = t_start[active]
-        p = origin + t[:, None] * dirs[active]
-        r, c = grid.fractional_index(p[:, 0], p[:, 1])
-        r = np.clip(np.round(r), 0, grid.H - 1).astype(np.intp) // block - window[0] // block
-        c = np.clip(np.round(c), 0, grid.W - 1).astype(np.intp) // block - window[1] // block
-        ahead = t + leap[active]
-        clear = (origin[2] + ahead * dz[active] > peaks[r, c]) & (ahead < t_end[active])
-        t_start[active[clear]] = ahead[clear]
-        active = active[clear]
-
-    # Then steps of most of a cell in plan and at most 0.5 in height.
-    step = np.minimum(0.7 * grid.gsd / horizontal, 0.5 / climb)
-    t_hit = t_end.copy()
-    active = np.flatnonzero(down & (t_end > t_start))
-    t = t_start[active]
-    while active.size:
-        p = origin + t[:, None] * dirs[active]
-        below = p[:, 2] <= bilinear(heights, grid, p[:, 0], p[:, 1], window)
-        if below.any():
-            # Bisect between the last point above and the first below.
-            idx, hi = active[below], t[below]
-            lo = np.maximum(hi - step[idx], t_start[idx])
-            for _ in range(refine):
-                mid = 0.5 * (lo + hi)
-                q = origin + mid[:, None] * dirs[idx]
-                under = q[:, 2] <= bilinear(heights, grid, q[:, 0], q[:, 1], window)
-                hi = np.where(under, mid, hi)
-                lo = np.where(under, lo, mid)
-            t_hit[idx] = hi
-        keep = ~below
-        active, t = active[keep], t[keep] + step[active[keep]]
-        done = t > t_end[active]
-        active, t = active[~done], t[~done]
-    return t_hit
+    `heights` (float32) may be a window of the grid's heights starting at
+    cell `window`, a multiple of `block` on both axes, that holds the cells
+    within reach of every ray between the two heights of z_range, widened by
+    two blocks: each ray's distance is then the one over the whole grid, to
+    the bit. The search leaps over blocks of block x block cells while it
+    stays above them, then steps most of a cell in plan and at most 0.5 in
+    height, and bisects `refine` times where it first lands below the surface."""
+    heights = np.ascontiguousarray(heights, np.float32)
+    dirs = np.ascontiguousarray(dirs, np.float64)
+    t = np.empty(len(dirs))
+    _pipeline.cast_rays(*scene_arguments(heights, block_peaks(heights, block), grid, origin, z_range, refine, block,
+                                         window), dirs, t)
+    return t

@@ -36,7 +36,7 @@ from numpy.typing import ArrayLike
 from . import _mvs, _pipeline
 from .checks import cells_text, check_memory, check_ray_steps, check_survey, lattice_seen, match_memory, shown
 from .geometry import Camera, GroundGrid, View, as_image
-from .raycast import cast
+from .raycast import block_peaks, scene_arguments
 
 FloatArray = npt.NDArray[np.float32]
 
@@ -435,19 +435,23 @@ def fill_holes(z: FloatArray, mask: np.ndarray, reach: Optional[int] = None) -> 
 def visible_from(cam, grid, Z, z_range, region=None, window=(0, 0)):
     """Cells whose ground point the camera sees over the height model Z.
     region: the cells (first row, end row, first column, end column) to
-    answer for, all of Z's by default; Z may be a window of the grid's
-    heights starting at cell `window` (see raycast.cast for what it must hold)."""
+    answer for, all of Z's by default; Z (float32) may be a window of the
+    grid's heights starting at cell `window` (see raycast.cast for what it
+    must hold). A cell is seen where the ray cast towards its centre at its
+    own height gets within half a cell of it."""
     r0, r1, c0, c1 = region or (0, Z.shape[0], 0, Z.shape[1])
-    # The same arithmetic as grid.centres(), in the whole grid's frame.
-    X = grid.X0 + (np.arange(c0, c1) + 0.5) * grid.gsd
-    Y = grid.Y0 - (np.arange(r0, r1) + 0.5) * grid.gsd
-    X, Y = np.meshgrid(X, Y)
-    heights = Z[r0 - window[0]: r1 - window[0], c0 - window[1]: c1 - window[1]]
-    P = np.stack([X, Y, heights], axis=-1).reshape(-1, 3).astype(np.float64)
-    dirs = P - cam.C
-    distance = np.linalg.norm(dirs, axis=1)
-    t = cast(Z, grid, cam.C, dirs / distance[:, None], z_range, refine=6, window=window)
-    return (t >= distance - 0.5 * grid.gsd).reshape(heights.shape)
+    Z = np.ascontiguousarray(Z, np.float32)
+    seen = np.empty((r1 - r0, c1 - c0), np.uint8)
+    scene = scene_arguments(Z, block_peaks(Z, VISIBILITY_BLOCK), grid, cam.C, z_range, VISIBILITY_REFINE,
+                            VISIBILITY_BLOCK, window)
+    _pipeline.visibility(*scene, r0, c0, seen)
+    return seen.view(bool)
+
+
+# The orthomosaic's rays: blocks of the leaps (a tiled run's heights windows
+# start on one: tiled.CAST_BLOCK) and bisections of a crossing.
+VISIBILITY_BLOCK = 16
+VISIBILITY_REFINE = 6
 
 
 # The orthomosaic samples the views block by block, each block's corner

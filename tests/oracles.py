@@ -367,3 +367,92 @@ def label_cost_numpy(codes, whole, windows, a, bits, best_views, shape):
     mean = np.where(usable, best, 0.0).sum(axis=0) / np.maximum(count, 1)
     plane[ra0:ra1, ca0:ca1] = np.where(count > 0, mean, 0.5)
     return plane
+
+
+def bilinear_numpy(raster, grid, X, Y, origin=(0, 0)):
+    """Bilinear lookup of a (H, W) raster at plan positions, clamped at the
+    grid's edges; the raster may be a window of the grid from cell `origin`."""
+    r, c = grid.fractional_index(X, Y)
+    r = np.clip(r, 0, grid.H - 1.000001)
+    c = np.clip(c, 0, grid.W - 1.000001)
+    r0, c0 = r.astype(np.intp), c.astype(np.intp)
+    fr, fc = r - r0, c - c0
+    r0 -= origin[0]
+    c0 -= origin[1]
+    a, b = raster[r0, c0], raster[r0, c0 + 1]
+    cc, d = raster[r0 + 1, c0], raster[r0 + 1, c0 + 1]
+    return (a * (1 - fc) + b * fc) * (1 - fr) + (cc * (1 - fc) + d * fc) * fr
+
+
+def block_max_numpy(heights, block):
+    """Highest height within one block of each block of block x block cells."""
+    H, W = heights.shape
+    rows, cols = -(-H // block), -(-W // block)
+    padded = np.full((rows * block, cols * block), -np.inf)
+    padded[:H, :W] = np.where(np.isnan(heights), -np.inf, heights)  # a cell without a height stops no ray
+    peak = np.pad(padded.reshape(rows, block, cols, block).max(axis=(1, 3)), 1, constant_values=-np.inf)
+    return np.max([peak[i: i + rows, j: j + cols] for i in range(3) for j in range(3)], axis=0)
+
+
+def cast_numpy(heights, grid, origin, dirs, z_range, refine=8, block=16, window=(0, 0)):
+    """Distance along each ray to its first crossing of the bilinear height
+    field, all rays at once: leaps over blocks, steps, then bisection."""
+    z_lo, z_hi = z_range
+    dz = dirs[:, 2]
+    down = dz < -1e-9
+    safe_dz = np.where(down, dz, -1.0)
+    t_start = np.maximum(np.where(down, (z_hi - origin[2]) / safe_dz, 0.0), 0.0)
+    t_end = np.where(down, (z_lo - origin[2]) / safe_dz, 0.0)
+    horizontal = np.maximum(np.hypot(dirs[:, 0], dirs[:, 1]), 1e-9)
+    climb = np.maximum(-dz, 1e-9)
+
+    peaks = block_max_numpy(heights, block)
+    leap = np.minimum((block - 1) * grid.gsd / horizontal, 2.0 / climb)
+    active = np.flatnonzero(down & (t_end > t_start)) if block > 1 else []
+    while len(active):
+        t = t_start[active]
+        p = origin + t[:, None] * dirs[active]
+        r, c = grid.fractional_index(p[:, 0], p[:, 1])
+        r = np.clip(np.round(r), 0, grid.H - 1).astype(np.intp) // block - window[0] // block
+        c = np.clip(np.round(c), 0, grid.W - 1).astype(np.intp) // block - window[1] // block
+        ahead = t + leap[active]
+        clear = (origin[2] + ahead * dz[active] > peaks[r, c]) & (ahead < t_end[active])
+        t_start[active[clear]] = ahead[clear]
+        active = active[clear]
+
+    step = np.minimum(0.7 * grid.gsd / horizontal, 0.5 / climb)
+    t_hit = t_end.copy()
+    active = np.flatnonzero(down & (t_end > t_start))
+    t = t_start[active]
+    while active.size:
+        p = origin + t[:, None] * dirs[active]
+        below = p[:, 2] <= bilinear_numpy(heights, grid, p[:, 0], p[:, 1], window)
+        if below.any():
+            idx, hi = active[below], t[below]
+            lo = np.maximum(hi - step[idx], t_start[idx])
+            for _ in range(refine):
+                mid = 0.5 * (lo + hi)
+                q = origin + mid[:, None] * dirs[idx]
+                under = q[:, 2] <= bilinear_numpy(heights, grid, q[:, 0], q[:, 1], window)
+                hi = np.where(under, mid, hi)
+                lo = np.where(under, lo, mid)
+            t_hit[idx] = hi
+        keep = ~below
+        active, t = active[keep], t[keep] + step[active[keep]]
+        done = t > t_end[active]
+        active, t = active[~done], t[~done]
+    return t_hit
+
+
+def visible_from_numpy(cam, grid, Z, z_range, region=None, window=(0, 0)):
+    """Cells whose ground point the camera sees over the height model Z."""
+    r0, r1, c0, c1 = region or (0, Z.shape[0], 0, Z.shape[1])
+    X = grid.X0 + (np.arange(c0, c1) + 0.5) * grid.gsd
+    Y = grid.Y0 - (np.arange(r0, r1) + 0.5) * grid.gsd
+    X, Y = np.meshgrid(X, Y)
+    heights = Z[r0 - window[0]: r1 - window[0], c0 - window[1]: c1 - window[1]]
+    P = np.stack([X, Y, heights], axis=-1).reshape(-1, 3).astype(np.float64)
+    dirs = P - cam.C
+    distance = np.linalg.norm(dirs, axis=1)
+    t = cast_numpy(Z, grid, cam.C, dirs / distance[:, None], z_range, refine=6, window=window)
+    return (t >= distance - 0.5 * grid.gsd).reshape(heights.shape)

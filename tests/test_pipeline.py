@@ -5,11 +5,16 @@ import re
 import numpy as np
 import pytest
 
-from quiltmap import Settings, _mvs, _pipeline
+from quiltmap import Camera, GroundGrid, Settings, _mvs, _pipeline
 from quiltmap.demo import photograph, views_of
-from quiltmap.reconstruction import census, grey, view_windows, whole_windows
+from quiltmap.demo.render import look_at, make_cameras
+from quiltmap.demo.scene import make_scene
+from quiltmap.raycast import block_peaks, cast, scene_arguments
+from quiltmap.reconstruction import census, grey, mosaic_heights, view_windows, visible_from, whole_windows
+from quiltmap.tiled import heights_window, ray_reach
 
-from oracles import census_numpy, label_cost_numpy, whole_windows_numpy
+from oracles import (bilinear_numpy, cast_numpy, census_numpy, label_cost_numpy, visible_from_numpy,
+                     whole_windows_numpy)
 
 
 @pytest.mark.parametrize("shape, rows, columns, step", [
@@ -157,3 +162,196 @@ def test_calls_that_do_not_fit_are_refused(call, error, message):
     with pytest.raises(error, match=re.escape(message)):
         call(image, codes)
     assert not codes.any()
+
+
+# ---------------------------------------------------------------------------
+# Ray casting: the kernels against the NumPy caster, and both against a fine march.
+
+ODD_GRID = GroundGrid(-40.1037, 39.9287, 0.4931, 70, 61)
+
+
+def height_model(kind, grid, seed):
+    """Heights of `grid`: rolling ground with NaN holes, flat, spikes, or towers."""
+    rng = np.random.default_rng(seed)
+    r, c = np.mgrid[0:grid.rows, 0:grid.columns]
+    Z = (3 * np.sin(0.17 * r) * np.cos(0.11 * c)).astype(np.float32)
+    if kind == "flat":
+        Z[:] = 2.0
+    elif kind == "holes":
+        Z[rng.random(Z.shape) < 0.15] = np.nan
+    elif kind == "spikes":
+        spikes = rng.random(Z.shape) < 0.04
+        Z[spikes] = rng.uniform(5, 30, spikes.sum()).astype(np.float32)
+    elif kind == "towers":  # walls on and off the 16-cell blocks
+        Z[((r // 7) % 3 == 1) & ((c // 11) % 2 == 1)] = 14.0
+    return Z
+
+
+def camera_at(grid, offset, height):
+    """A camera `height` above the grid's centre moved by `offset` (in grid widths), looking at the centre."""
+    extent = grid.columns * grid.gsd
+    centre = np.array([grid.X0 + extent / 2, grid.Y0 - grid.rows * grid.gsd / 2, 0.0])
+    C = centre + [offset[0] * extent, offset[1] * extent, height]
+    return Camera(look_at(C, centre), C, 1000.0, 0.0, 0.0, 0.0, 0.0, 100, 100)
+
+
+CAMERAS = {"nadir": ((0.05, -0.03), 120.0), "oblique": ((0.6, 0.3), 60.0), "low": ((-1.5, 0.8), 25.0)}
+
+
+@pytest.mark.parametrize("kind", ["holes", "flat", "spikes", "towers"])
+@pytest.mark.parametrize("camera", sorted(CAMERAS))
+def test_visibility_is_the_numpy_visibility(kind, camera):
+    Z = height_model(kind, ODD_GRID, 5)
+    cam = camera_at(ODD_GRID, *CAMERAS[camera])
+    z_range = mosaic_heights(Z)
+    seen = visible_from(cam, ODD_GRID, Z, z_range)
+    assert seen.dtype == bool and seen.any()
+    np.testing.assert_array_equal(seen, visible_from_numpy(cam, ODD_GRID, Z, z_range))
+    # A region whose heights window starts mid-grid and holds what the rays pass over, as a tile's does.
+    region = (33, 61, 21, 50)
+    r0, r1, c0, c1 = heights_window(ODD_GRID, region, ray_reach([cam], ODD_GRID, region, z_range))
+    window = Z[r0:r1, c0:c1]
+    seen = visible_from(cam, ODD_GRID, window, z_range, region, (r0, c0))
+    np.testing.assert_array_equal(seen, visible_from_numpy(cam, ODD_GRID, window, z_range, region, (r0, c0)))
+    np.testing.assert_array_equal(seen, visible_from(cam, ODD_GRID, Z, z_range)[33:61, 21:50])
+
+
+@pytest.mark.parametrize("refine, block", [(8, 16), (6, 16), (0, 4), (3, 1), (5, 7)])
+def test_cast_is_the_numpy_cast(refine, block):
+    rng = np.random.default_rng(refine + block)
+    Z = height_model("spikes", ODD_GRID, block)
+    Z[rng.random(Z.shape) < 0.1] = np.nan
+    cam = camera_at(ODD_GRID, (0.4, -0.2), 50.0)
+    targets = np.stack([rng.uniform(ODD_GRID.X0, ODD_GRID.X0 + 30, 400),
+                        rng.uniform(ODD_GRID.Y0 - 34, ODD_GRID.Y0, 400), rng.uniform(-3, 30, 400)], axis=1)
+    dirs = targets - cam.C
+    dirs[:8, 2] = [0.0, 1.0, -1e-9, -1.1e-9, 0.5, -0.0, 1e-12, -2.0]  # level, climbing and barely descending rays
+    dirs /= np.linalg.norm(dirs, axis=1)[:, None]
+    z_range = (-4.0, 31.0)
+    t = cast(Z, ODD_GRID, cam.C, dirs, z_range, refine, block)
+    np.testing.assert_array_equal(t, cast_numpy(Z, ODD_GRID, cam.C, dirs, z_range, refine, block))
+
+
+@pytest.fixture(scope="module")
+def town():
+    """The demonstration's scene of 96 cells, its cameras and its true heights with holes."""
+    scene = make_scene(96, seed=7)
+    rng = np.random.default_rng(8)
+    cameras = [Camera(c.R, c.C, c.f, c.k1, c.k2, c.cx, c.cy, c.w, c.h) for c in make_cameras(scene, rng)]
+    Z = scene.truth.copy()
+    Z[rng.random(Z.shape) < 0.02] = np.nan
+    return scene, cameras, Z
+
+
+def test_the_town_s_visibility_and_rendered_rays_are_the_numpy_caster_s(town):
+    scene, cameras, Z = town
+    z_range = mosaic_heights(Z)
+    for cam in cameras:
+        np.testing.assert_array_equal(visible_from(cam, scene.grid, Z, z_range),
+                                      visible_from_numpy(cam, scene.grid, Z, z_range))
+    # The renderer's rays: a band of pixels of the most oblique view, over the fine heights.
+    cam = make_cameras(scene, np.random.default_rng(8))[5]
+    v, u = np.meshgrid(np.arange(100, 112) + 0.25, np.arange(0, cam.w, 3) + 0.25, indexing="ij")
+    dirs = cam.rays(u.ravel(), v.ravel())
+    render_range = (float(scene.heights.min()) - 0.5, float(scene.heights.max()) + 0.5)
+    np.testing.assert_array_equal(cast(scene.heights, scene.fine, cam.C, dirs, render_range),
+                                  cast_numpy(scene.heights, scene.fine, cam.C, dirs, render_range))
+
+
+def fine_march(cam, grid, Z, z_range, cells, dt, rays=256):
+    """Per cell of Z[cells], from the top of z_range in steps of dt: the
+    first t at or below the surface (t_end if none) and the first t above it
+    again after that; and the cell's distance and the caster's step along
+    its ray (cells without a height are marched to height 0)."""
+    X, Y = (axis[cells] for axis in grid.centres())
+    P = np.stack([X, Y, np.nan_to_num(Z[cells])], axis=-1).reshape(-1, 3).astype(np.float64)
+    d = P - cam.C
+    distance = np.linalg.norm(d, axis=1)
+    dirs = d / distance[:, None]
+    step = np.minimum(0.7 * grid.gsd / np.hypot(dirs[:, 0], dirs[:, 1]), 0.5 / -dirs[:, 2])
+    t_start = (z_range[1] - cam.C[2]) / dirs[:, 2]
+    t_end = (z_range[0] - cam.C[2]) / dirs[:, 2]
+    hit, up = t_end.copy(), t_end.copy()
+    for i in range(0, len(P), rays):
+        part = slice(i, i + rays)
+        t = t_start[part, None] + dt * np.arange(int(np.nanmax(t_end[part] - t_start[part]) / dt) + 2)
+        p = cam.C + t[..., None] * dirs[part, None, :]
+        with np.errstate(invalid="ignore"):
+            below = (p[..., 2] <= bilinear_numpy(Z, grid, p[..., 0], p[..., 1])) & (t <= t_end[part, None])
+        first = below.argmax(axis=1)
+        above = ~below & (np.arange(t.shape[1]) > first[:, None])
+        crossed = below.any(axis=1)
+        hit[part] = np.where(crossed, t[np.arange(len(t)), first], t_end[part])
+        up[part] = np.where(crossed & above.any(axis=1), t[np.arange(len(t)), above.argmax(axis=1)], t_end[part])
+    return hit, up, distance, step
+
+
+@pytest.mark.parametrize("camera", sorted(CAMERAS))
+def test_visibility_is_a_fine_march_s_but_for_grazing_rays(town, camera):
+    """The caster steps most of a cell: it can pass over the tip of a ridge
+    that a march in steps of 0.05 finds. Every disagreement must be such a
+    graze, a ray under the surface for less than one of the caster's steps,
+    or a crossing within a step of the cell itself; and they are few."""
+    scene, _, Z = town
+    grid = scene.grid
+    cam = camera_at(grid, *CAMERAS[camera])
+    z_range = mosaic_heights(Z)
+    region = (24, 72, 24, 72)
+    seen = visible_from(cam, grid, Z, z_range, region).ravel()
+    cells = np.s_[24:72, 24:72]
+    hit, up, distance, step = fine_march(cam, grid, Z, z_range, cells, 0.05)
+    reach = distance - 0.5 * grid.gsd
+    marched = hit >= reach
+    grazing = (up - hit < step) | (np.abs(hit - reach) < step)
+    known = np.isfinite(Z[cells]).ravel()
+    differ = known & (seen != marched)
+    assert not (differ & ~grazing).any(), np.flatnonzero(differ & ~grazing)[:10]
+    assert differ.sum() <= 0.02 * known.sum(), f"{differ.sum()} grazing rays of {known.sum()}"
+    assert seen[known].mean() > 0.5 and (camera == "nadir" or not seen[known].all())  # walls hide cells
+
+
+# A scene the refused calls below change one argument of.
+SCENE = dict(X0=0.0, Y0=0.0, gsd=1.0, rows=20, columns=24, window_row=0, window_column=0,
+             origin=np.array([5.0, -5.0, 40.0]), z_range=np.array([-1.0, 1.0]), refine=6, block=16)
+
+
+def visibility_call(region=(0, 0), visible=None, **changed):
+    return lambda Z, peaks, out: _pipeline.visibility(Z, peaks, **{**SCENE, **changed}, region_row=region[0],
+                                                      region_column=region[1],
+                                                      visible=out if visible is None else visible(out))
+
+
+DIRECTIONS = np.zeros(9)
+
+
+def cast_call(dirs, t, **changed):
+    return lambda Z, peaks, out: _pipeline.cast_rays(Z, peaks, **{**SCENE, **changed}, dirs=dirs, t=t)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda Z, peaks, out: _pipeline.block_peaks(Z, 16, np.zeros((3, 3), np.float32)), "argument 'peaks' has shape"),
+    (lambda Z, peaks, out: _pipeline.block_peaks(Z, 0, peaks), "block must be from 1 to 65536"),
+    (visibility_call(gsd=0.0), "gsd finite and positive"),
+    (visibility_call(X0=np.inf), "X0, Y0 must be finite"),
+    (visibility_call(rows=2**31), "the grid must have from 1 to 2^31 - 1 rows"),
+    (visibility_call(window_row=8), "the window must start at a cell of the grid on a block boundary"),
+    (visibility_call(window_row=16, rows=30), "the heights window must lie inside the grid"),
+    (visibility_call(region=(1, 0)), "the region must lie inside the heights window"),
+    (visibility_call(refine=65), "refine must be from 0 to 64"),
+    (visibility_call(origin=np.array([0, np.nan, 9])), "origin and z_range must be finite"),
+    (visibility_call(origin=np.zeros(2)), "argument 'origin' has shape (2,)"),
+    (visibility_call(z_range=np.zeros(3)), "argument 'z_range' has shape (3,)"),
+    (visibility_call(block=8), "argument 'peaks' has shape (2, 2)"),
+    (visibility_call(visible=lambda out: out.view(np.int8)), "expected 'uint8_t'"),
+    (cast_call(np.array([[0, 0, -1.0], [0, np.inf, -1]]), np.zeros(2)), "dirs must be finite"),
+    (cast_call(np.zeros((2, 3)), np.zeros(3)), "argument 't' has shape (3,)"),
+    (cast_call(np.zeros((2, 4)), np.zeros(2)), "argument 'dirs' has shape (2, 4)"),
+    (cast_call(DIRECTIONS.reshape(3, 3), DIRECTIONS[:3]), "argument 't'"),  # distances into their own directions
+])
+def test_ray_casts_that_do_not_fit_are_refused(call, message):
+    Z = np.zeros((20, 24), np.float32)
+    peaks = block_peaks(Z, 16)
+    visible = np.full((20, 24), 7, np.uint8)
+    with pytest.raises((ValueError, TypeError), match=re.escape(message)):
+        call(Z, peaks, visible)
+    assert (visible == 7).all()
