@@ -11,7 +11,10 @@
 
 #include "kernels/bilateral.hpp"
 #include "kernels/census.hpp"
+#include "kernels/consistency_mask.hpp"
+#include "kernels/fill_holes.hpp"
 #include "kernels/sample_view.hpp"
+#include "kernels/select_heights.hpp"
 #include "kernels/sgm.hpp"
 
 #define QUILTMAP_KERNELS(X) \
@@ -19,4 +22,7 @@
     X(bilateral_filter)     \
     X(sample_view)          \
     X(range_weights)        \
-    X(census)
+    X(census)               \
+    X(select_heights)       \
+    X(consistency_mask)     \
+    X(fill_holes)
