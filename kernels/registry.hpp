@@ -14,7 +14,10 @@
 #include "kernels/census_whole.hpp"
 #include "kernels/match_cost.hpp"
 #include "kernels/raycast.hpp"
+#include "kernels/consistency_mask.hpp"
+#include "kernels/fill_holes.hpp"
 #include "kernels/sample_view.hpp"
+#include "kernels/select_heights.hpp"
 #include "kernels/sgm.hpp"
 #include "kernels/whole_windows.hpp"
 
@@ -29,4 +32,7 @@
     X(census_whole)         \
     X(block_peaks)          \
     X(cast_rays)            \
-    X(visibility)
+    X(visibility)           \
+    X(select_heights)       \
+    X(consistency_mask)     \
+    X(fill_holes)

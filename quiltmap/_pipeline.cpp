@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <new>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "binding/arguments.hpp"
@@ -439,6 +440,117 @@ struct CensusWhole {
     }
 };
 
+struct SelectHeights {
+    static constexpr const char* kName = "select_heights";
+    enum Arg { agg, lowest, step, agree, uniqueness, z, unique };
+    static constexpr auto kParams =
+        std::make_tuple(InArray<const float, 3>{"agg", 0}, Real{"lowest", 0}, Real{"step", 0}, Real{"agree", 0},
+                        Single{"uniqueness", 0}, OutArray<float, 2>{"z", 0}, OutArray<std::uint8_t, 2>{"unique", 0});
+    static constexpr const char* kDoc =
+        "select_heights(agg, lowest, step, agree, uniqueness, z, unique)\n--\n\n"
+        "Best height of every cell of a (D, H, W) float32 aggregated cost volume into z ((H, W)\n"
+        "float32): the first label of least cost (argmin's rule), refined by the vertex of the parabola\n"
+        "through its cost and its neighbours' (within half a label), as lowest + label * step; and\n"
+        "into unique ((H, W) uint8) 1 where that cost is below uniqueness times the least cost more\n"
+        "than `agree` labels away, else 0.";
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        const auto& agg = a.get<Arg::agg>();
+        const auto& z = a.get<Arg::z>();
+        const auto& unique = a.get<Arg::unique>();
+        if (agg.extent(0) < 1 || agg.extent(0) >= (std::int64_t(1) << 24))
+            return value_error(kName, "agg must have from 1 to 2**24 - 1 labels");
+        const std::int64_t cells[] = {agg.extent(1), agg.extent(2)};
+        if (!binding::require_extents(z, kName, "argument 'z'", cells, /*at_least=*/false) ||
+            !binding::require_extents(unique, kName, "argument 'unique'", cells, /*at_least=*/false) ||
+            !binding::require_separate(z, agg, kName, "argument 'z'", "argument 'agg'") ||
+            !binding::require_separate(unique, agg, kName, "argument 'unique'", "argument 'agg'") ||
+            !binding::require_separate(unique, z, kName, "argument 'unique'", "argument 'z'"))
+            return nullptr;
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::select_heights(agg.array(), a.get<Arg::lowest>(), a.get<Arg::step>(), a.get<Arg::agree>(),
+                                    a.get<Arg::uniqueness>(), z.array(), unique.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
+struct ConsistencyMask {
+    static constexpr const char* kName = "consistency_mask";
+    enum Arg { za, ua, zb, ub, seen, tolerance, needed, matched, raw };
+    static constexpr auto kParams = std::make_tuple(
+        InArray<const float, 2>{"za", 0}, InArray<const std::uint8_t, 2>{"ua", 0}, InArray<const float, 2>{"zb", 0},
+        InArray<const std::uint8_t, 2>{"ub", 0}, InArray<const std::int32_t, 2>{"seen", 0}, Real{"tolerance", 0},
+        Int64{"needed", 0}, OutArray<std::uint8_t, 2>{"matched", 0}, OutArray<float, 2>{"raw", 0});
+    static constexpr const char* kDoc =
+        "consistency_mask(za, ua, zb, ub, seen, tolerance, needed, matched, raw)\n--\n\n"
+        "Cells on which two reference views agree, into matched ((H, W) uint8, 1 or 0): both unique\n"
+        "(ua, ub nonzero), |za - zb| (in float32) at most tolerance, and seen >= needed; and into raw\n"
+        "((H, W) float32) the mean 0.5 * (za + zb) there, NaN elsewhere.  Every array has za's shape.";
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        const auto& za = a.get<Arg::za>();
+        const auto& matched = a.get<Arg::matched>();
+        const auto& raw = a.get<Arg::raw>();
+        using Subject = std::pair<const binding::ArrayView*, const char*>;
+        const Subject inputs[] = {{&za, "argument 'za'"},     {&a.get<Arg::ua>(), "argument 'ua'"},
+                                  {&a.get<Arg::zb>(), "argument 'zb'"}, {&a.get<Arg::ub>(), "argument 'ub'"},
+                                  {&a.get<Arg::seen>(), "argument 'seen'"}};
+        const Subject results[] = {{&matched, "argument 'matched'"}, {&raw, "argument 'raw'"}};
+        const std::int64_t cells[] = {za.extent(0), za.extent(1)};
+        for (const auto& [array, subject] : inputs)
+            if (!binding::require_extents(*array, kName, subject, cells, /*at_least=*/false)) return nullptr;
+        for (const auto& [result, subject] : results) {
+            if (!binding::require_extents(*result, kName, subject, cells, /*at_least=*/false)) return nullptr;
+            for (const auto& [input, input_subject] : inputs)
+                if (!binding::require_separate(*result, *input, kName, subject, input_subject)) return nullptr;
+        }
+        if (!binding::require_separate(raw, matched, kName, "argument 'raw'", "argument 'matched'")) return nullptr;
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::consistency_mask(za.array(), a.get<Arg::ua>().array(), a.get<Arg::zb>().array(),
+                                      a.get<Arg::ub>().array(), a.get<Arg::seen>().array(), a.get<Arg::tolerance>(),
+                                      a.get<Arg::needed>(), matched.array(), raw.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
+struct FillHoles {
+    static constexpr const char* kName = "fill_holes";
+    enum Arg { z, rings, ring, queue };
+    static constexpr auto kParams = std::make_tuple(OutArray<float, 2>{"z", 0}, Int64{"rings", 0},
+                                                    OutArray<std::int32_t, 2>{"ring", 0},
+                                                    OutArray<std::int32_t, 2>{"queue", 0});
+    static constexpr const char* kDoc =
+        "fill_holes(z, rings, ring, queue)\n--\n\n"
+        "Fills the NaN cells of the (H, W) float32 grid z in place, ring by ring: in each ring every\n"
+        "NaN cell takes the least of its 8 neighbours that held a value before the ring, if that is\n"
+        "finite; at most `rings` rings (no limit when negative).  ring ((H, W) int32) and queue\n"
+        "((2, H * W) int32) are scratch of any content.  At most 2**31 - 1 cells.";
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        const auto& z = a.get<Arg::z>();
+        const auto& ring = a.get<Arg::ring>();
+        const auto& queue = a.get<Arg::queue>();
+        const std::int64_t H = z.extent(0), W = z.extent(1);
+        if (W > 0 && H > INT32_MAX / W) return value_error(kName, "z must have at most 2**31 - 1 cells");
+        const std::int64_t cells[] = {H, W}, lists[] = {2, H * W};
+        if (!binding::require_extents(ring, kName, "argument 'ring'", cells, /*at_least=*/false) ||
+            !binding::require_extents(queue, kName, "argument 'queue'", lists, /*at_least=*/false) ||
+            !binding::require_separate(ring, z, kName, "argument 'ring'", "argument 'z'") ||
+            !binding::require_separate(queue, z, kName, "argument 'queue'", "argument 'z'") ||
+            !binding::require_separate(queue, ring, kName, "argument 'queue'", "argument 'ring'"))
+            return nullptr;
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::fill_holes(z.array(), a.get<Arg::rings>(), ring.array(), queue.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
 // ---------------------------------------------------------------------------
 // The module.
 
@@ -447,7 +559,8 @@ struct Functions {
     static inline PyMethodDef methods[] = {method<F>()..., {nullptr, nullptr, 0, nullptr}};
     static bool intern() { return (binding::intern_parameter_names(signature_of<F>()) && ...); }
 };
-using Module = Functions<Census, Sgm, WholeWindows, MatchCost, CensusWhole, BlockPeaks, CastRays, Visibility>;
+using Module = Functions<Census, Sgm, WholeWindows, MatchCost, CensusWhole, BlockPeaks, CastRays, Visibility,
+                         SelectHeights, ConsistencyMask, FillHoles>;
 
 int module_exec(PyObject* module) {
     if (!binding::warn_on_version_mismatch("quiltmap._pipeline") || !Module::intern()) return -1;

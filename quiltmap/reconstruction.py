@@ -361,27 +361,19 @@ def aggregate(cost: FloatArray, settings: Optional[Settings] = None, *, kernels:
 
 def select_heights(agg: FloatArray, heights: np.ndarray,
                    settings: Optional[Settings] = None) -> Tuple[FloatArray, np.ndarray]:
-    """Best height per cell of an aggregated volume with parabolic sub-label
-    refinement (float32), and whether the best label clearly beats every
-    label more than `agree` labels away (bool)."""
+    """Best height per cell of an aggregated float32 volume with parabolic
+    sub-label refinement (float32), and whether the best label clearly beats
+    every label more than `agree` labels away (bool)."""
     settings = settings or Settings()
-    D = agg.shape[0]
-    best = np.argmin(agg, axis=0)
-    pick = lambda d: np.take_along_axis(agg, np.clip(d, 0, D - 1)[None], axis=0)[0]  # noqa: E731
-    c0, cm, cp = pick(best), pick(best - 1), pick(best + 1)
-    curvature = cm - 2 * c0 + cp
-    inner = (best > 0) & (best < D - 1) & (curvature > 0)
-    offset = np.where(inner, 0.5 * (cm - cp) / np.where(inner, curvature, 1), 0.0)
+    if np.asarray(agg).dtype != np.float32:
+        raise ValueError(f"select_heights needs a float32 volume, as aggregate returns, not {np.asarray(agg).dtype}")
+    # heights[1] - heights[0] in the heights' own type, as the height of a label uses it.
     step = heights[1] - heights[0]
-    z = heights[0] + (best + np.clip(offset, -0.5, 0.5)) * step
-
-    # Label by label: a mask of the whole volume would cost more than the volume itself.
-    second = np.full(best.shape, np.inf, agg.dtype)
-    for d in range(D):
-        far = np.abs(d - best) > settings.agree
-        np.minimum(second, agg[d], out=second, where=far)
-    unique = c0 < settings.uniqueness * second
-    return z.astype(np.float32), unique
+    z = np.empty(agg.shape[1:], np.float32)
+    unique = np.empty(agg.shape[1:], np.uint8)
+    _pipeline.select_heights(np.ascontiguousarray(agg), float(heights[0]), float(step), settings.agree,
+                             settings.uniqueness, z, unique)
+    return z, unique.view(bool)
 
 
 def consistency_mask(picks: Sequence[Tuple[FloatArray, np.ndarray]], seen: np.ndarray, heights: np.ndarray,
@@ -390,12 +382,25 @@ def consistency_mask(picks: Sequence[Tuple[FloatArray, np.ndarray]], seen: np.nd
     """Cells that both reference views matched uniquely, within `agree`
     labels of each other, and that enough views see (needed_views); and the
     mean of the two heights there (NaN elsewhere). picks: the two (heights,
-    unique) pairs of select_heights; views: how many views the sweep had."""
+    unique) pairs of select_heights; seen: int32 counts (views_seeing);
+    views: how many views the sweep had."""
     settings = settings or Settings()
-    step = heights[1] - heights[0]
+    # In the heights' type: float32 heights give a float32 tolerance.
+    tolerance = settings.agree * (heights[1] - heights[0])
+    # Counts are int32: a number of views beyond their range is as good as its edge.
+    needed = max(-2 ** 31, min(needed_views(settings, views), 2 ** 31))
     (za, ua), (zb, ub) = picks
-    matched = ua & ub & (np.abs(za - zb) <= settings.agree * step) & (seen >= needed_views(settings, views))
-    return matched, np.where(matched, 0.5 * (za + zb), np.nan).astype(np.float32)
+    matched = np.empty(np.shape(za), np.uint8)
+    raw = np.empty(np.shape(za), np.float32)
+    _pipeline.consistency_mask(np.ascontiguousarray(za), _flags(ua), np.ascontiguousarray(zb), _flags(ub),
+                               np.ascontiguousarray(seen), float(tolerance), needed,
+                               matched, raw)
+    return matched.view(bool), raw
+
+
+def _flags(a):
+    """Truth values as the kernels read them: one byte each, C order."""
+    return np.ascontiguousarray(a, dtype=bool).view(np.uint8)
 
 
 def needed_views(settings: Settings, views: Optional[int] = None) -> int:
@@ -416,20 +421,13 @@ def fill_holes(z: FloatArray, mask: np.ndarray, reach: Optional[int] = None) -> 
     """Unmatched cells take the lowest matched height among their neighbours,
     grown ring by ring (holes are mostly ground hidden beside walls), for at
     most `reach` rings (all that it takes by default); cells beyond stay NaN."""
-    z = np.where(mask, z, np.nan).astype(np.float32)
-    rings = 0
-    while (reach is None or rings < reach) and np.isnan(z).any():
-        padded = np.pad(z, 1, constant_values=np.nan)
-        ring = np.stack([padded[1 + dy: 1 + dy + z.shape[0], 1 + dx: 1 + dx + z.shape[1]]
-                         for dy in (-1, 0, 1) for dx in (-1, 0, 1)])
-        with np.errstate(all="ignore"):
-            low = np.where(np.isnan(ring), np.inf, ring).min(axis=0)
-        grow = np.isnan(z) & np.isfinite(low)
-        if not grow.any():
-            break
-        z[grow] = low[grow]
-        rings += 1
-    return z
+    filled = np.ascontiguousarray(np.where(mask, z, np.nan), dtype=np.float32)
+    if reach is None or reach >= filled.size:  # no hole is further from a matched cell than the grid has cells
+        rings = -1
+    else:
+        rings = math.ceil(reach) if reach > 0 else 0
+    _pipeline.fill_holes(filled, rings, np.empty(filled.shape, np.int32), np.empty((2, filled.size), np.int32))
+    return filled
 
 
 def visible_from(cam, grid, Z, z_range, region=None, window=(0, 0)):

@@ -456,3 +456,63 @@ def visible_from_numpy(cam, grid, Z, z_range, region=None, window=(0, 0)):
     distance = np.linalg.norm(dirs, axis=1)
     t = cast_numpy(Z, grid, cam.C, dirs / distance[:, None], z_range, refine=6, window=window)
     return (t >= distance - 0.5 * grid.gsd).reshape(heights.shape)
+
+
+@np.errstate(all="ignore")  # infinities in the volume: inf - inf
+def select_heights_numpy(agg, heights, agree, uniqueness):
+    """Best height per cell with its parabola, and whether it beats every label more than `agree` away."""
+    D = agg.shape[0]
+    best = np.argmin(agg, axis=0)
+    pick = lambda d: np.take_along_axis(agg, np.clip(d, 0, D - 1)[None], axis=0)[0]  # noqa: E731
+    c0, cm, cp = pick(best), pick(best - 1), pick(best + 1)
+    curvature = cm - 2 * c0 + cp
+    inner = (best > 0) & (best < D - 1) & (curvature > 0)
+    offset = np.where(inner, 0.5 * (cm - cp) / np.where(inner, curvature, 1), 0.0)
+    step = heights[1] - heights[0]
+    z = heights[0] + (best + np.clip(offset, -0.5, 0.5)) * step
+    second = np.full(best.shape, np.inf, agg.dtype)
+    for d in range(D):
+        far = np.abs(d - best) > agree
+        np.minimum(second, agg[d], out=second, where=far)
+    unique = c0 < uniqueness * second
+    return z.astype(np.float32), unique
+
+
+@np.errstate(all="ignore")
+def consistency_mask_numpy(picks, seen, heights, agree, needed):
+    """Cells both reference views matched, within `agree` labels, seen by `needed` views; their mean height."""
+    step = heights[1] - heights[0]
+    (za, ua), (zb, ub) = picks
+    matched = ua & ub & (np.abs(za - zb) <= agree * step) & (seen >= needed)
+    return matched, np.where(matched, 0.5 * (za + zb), np.nan).astype(np.float32)
+
+
+def fill_holes_numpy(z, mask, reach=None):
+    """Unmatched cells from their lowest neighbours, by whole-grid rings."""
+    z = np.where(mask, z, np.nan).astype(np.float32)
+    rings = 0
+    while (reach is None or rings < reach) and np.isnan(z).any():
+        padded = np.pad(z, 1, constant_values=np.nan)
+        ring = np.stack([padded[1 + dy: 1 + dy + z.shape[0], 1 + dx: 1 + dx + z.shape[1]]
+                         for dy in (-1, 0, 1) for dx in (-1, 0, 1)])
+        with np.errstate(all="ignore"):
+            low = np.where(np.isnan(ring), np.inf, ring).min(axis=0)
+        grow = np.isnan(z) & np.isfinite(low)
+        if not grow.any():
+            break
+        z[grow] = low[grow]
+        rings += 1
+    return z
+
+
+@np.errstate(all="ignore")
+def stereo_winner_numpy(volume):
+    """The stereo example's winner as it was: best + offset, rounded once to float32."""
+    D = volume.shape[0]
+    best = np.argmin(volume, axis=0)
+    at = lambda d: np.take_along_axis(volume, np.clip(d, 0, D - 1)[None], axis=0)[0]  # noqa: E731
+    c0, below, above = at(best), at(best - 1), at(best + 1)
+    curvature = below - 2 * c0 + above
+    inner = (best > 0) & (best < D - 1) & (curvature > 0)
+    offset = np.where(inner, 0.5 * (below - above) / np.where(inner, curvature, 1), 0.0)
+    return (best + np.clip(offset, -0.5, 0.5)).astype(np.float32)

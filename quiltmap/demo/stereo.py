@@ -23,7 +23,7 @@ from pathlib import Path
 
 import numpy as np
 
-from .. import _mvs
+from .. import _mvs, _pipeline
 from ..reconstruction import census as census_code
 
 # Module imported by the command, and the distribution that provides it.
@@ -136,18 +136,13 @@ def cost_volume(left, right, disparities, settings):
 
 def winner(volume):
     """Best disparity of every left pixel, refined by the vertex of the parabola
-    through its cost and its two neighbours' (kept within half a disparity)."""
-    D = volume.shape[0]
-    best = np.argmin(volume, axis=0)
-
-    def at(d):
-        return np.take_along_axis(volume, np.clip(d, 0, D - 1)[None], axis=0)[0]
-
-    c0, below, above = at(best), at(best - 1), at(best + 1)
-    curvature = below - 2 * c0 + above
-    inner = (best > 0) & (best < D - 1) & (curvature > 0)
-    offset = np.where(inner, 0.5 * (below - above) / np.where(inner, curvature, 1), 0.0)
-    return (best + np.clip(offset, -0.5, 0.5)).astype(np.float32)
+    through its cost and its two neighbours' (kept within half a disparity):
+    the reconstruction's selection with heights 0, 1, ..., D - 1, which gives
+    the same bits as best + offset in float32."""
+    disparity = np.empty(volume.shape[1:], np.float32)
+    unused = np.empty(volume.shape[1:], np.uint8)  # no label is far: nothing to be unique against
+    _pipeline.select_heights(np.ascontiguousarray(volume), 0.0, 1.0, np.inf, 0.0, disparity, unused)
+    return disparity
 
 
 def right_winner(volume):
