@@ -11,6 +11,8 @@
 
 #include "kernels/bilateral.hpp"
 #include "kernels/census.hpp"
+#include "kernels/census_cost.hpp"
+#include "kernels/left_right.hpp"
 #include "kernels/sample_view.hpp"
 #include "kernels/sgm.hpp"
 
@@ -19,4 +21,7 @@
     X(bilateral_filter)     \
     X(sample_view)          \
     X(range_weights)        \
-    X(census)
+    X(census)               \
+    X(census_cost)          \
+    X(right_winner)         \
+    X(left_right_check)
