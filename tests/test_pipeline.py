@@ -130,8 +130,7 @@ def test_stereo_kernels_on_the_motorcycle_pair():
     D = stereo.disparity_count(pair.truth)
     (a, bits), (b, _) = (stereo.census(stereo.grey(image), settings.census_rows, settings.census_cols)
                          for image in (pair.left, pair.right))
-    cost = np.empty((D, *a.shape), np.float32)
-    _pipeline.census_cost(a, b, 0, 1.0 / bits, settings.outside, cost)
+    cost = stereo.cost_volume(stereo.grey(pair.left), stereo.grey(pair.right), D, settings)
     np.testing.assert_array_equal(cost, cost_volume_numpy(a, b, bits, D, settings.outside))
     for volume in (cost, _mvs.sgm(cost, settings.P1, settings.P2)):
         best = np.empty(a.shape, np.int32)

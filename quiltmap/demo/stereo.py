@@ -129,6 +129,16 @@ def census(image, rows, cols):
     return census_code(image, rows, cols), (2 * rows + 1) * (2 * cols + 1) - 1
 
 
+def cost_volume(left, right, disparities, settings):
+    """(D, H, W) float32: the share of census bits that differ between left
+    pixel (y, x) and right pixel (y, x - d)."""
+    a, bits = census(left, settings.census_rows, settings.census_cols)
+    b, _ = census(right, settings.census_rows, settings.census_cols)
+    cost = np.empty((disparities, *left.shape), np.float32)
+    _pipeline.census_cost(a, b, 0, 1.0 / bits, settings.outside, cost)
+    return cost
+
+
 def winner(volume):
     """Best disparity of every left pixel, refined by the vertex of the parabola
     through its cost and its two neighbours' (kept within half a disparity)."""
@@ -209,8 +219,7 @@ def match(left, right, disparities, settings=None, aggregate=True, volumes=None)
     rows, cols = settings.census_rows, settings.census_cols
     (a, bits), (b, _) = in_parallel(lambda: census(grey(left), rows, cols), lambda: census(grey(right), rows, cols))
     t = stage("census", t)
-    # cost[d, y, x]: the share of census bits that differ between left pixel
-    # (y, x) and right pixel (y, x - d); disparities [0, half) and [half, D) on two cores.
+    # cost_volume() with disparities [0, half) and [half, D) on two cores.
     half = disparities // 2
     in_parallel(lambda: _pipeline.census_cost(a, b, 0, 1.0 / bits, settings.outside, cost[:half]),
                 lambda: _pipeline.census_cost(a, b, half, 1.0 / bits, settings.outside, cost[half:]))
@@ -220,8 +229,8 @@ def match(left, right, disparities, settings=None, aggregate=True, volumes=None)
         _pipeline.sgm(cost, settings.P1, settings.P2, agg, path)
         volume = agg
         t = stage("sgm", t)
-    # The left winner is still NumPy: the kernel of a (D, H, W) volume's winner
-    # with the parabola (select_heights') replaces `winner` here once it lands.
+    # The two winners read the whole volume once each: side by side on two
+    # cores.  winner() is the place of the left winner's kernel.
     right_best, raw = in_parallel(lambda: right_winner(volume), lambda: winner(volume))
     matched = consistent(raw, right_best, settings.tolerance)
     t = stage("winner and consistency", t)
