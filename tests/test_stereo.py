@@ -2,7 +2,6 @@
 and leaves occluded pixels unmatched, and its command runs end to end on the
 shipped pair, shrunk.  Only the command needs the `stereo` extras; its tests
 are skipped without them."""
-import importlib.util
 import json
 import sys
 
@@ -114,9 +113,8 @@ def every_channel_sum():
     return np.stack([r, g, total - r - g], axis=1).astype(np.uint8)[None]
 
 
-@pytest.mark.parametrize("image", [every_channel_sum(), np.random.default_rng(2).integers(0, 256, (9, 31, 3), np.uint8),
-                                   np.random.default_rng(3).random((4, 5, 3)) * 255],
-                         ids=["every sum", "uint8", "float64"])
+@pytest.mark.parametrize("image", [every_channel_sum(), np.random.default_rng(3).random((4, 5, 3)) * 255],
+                         ids=["uint8, every sum", "float64"])
 def test_grey_is_the_mean_of_the_channels(image):
     want = image.astype(np.float32).mean(axis=2)
     np.testing.assert_array_equal(stereo.grey(image).view(np.uint32), want.view(np.uint32))
@@ -137,19 +135,15 @@ def numpy_match(left, right, D, settings, aggregate):
 
 def pairs():
     yield "shifted", shifted_pair(5), D
-    yield "fractional", shifted_pair(4.3, seed=1), D
     rng = np.random.default_rng(4)
     yield "odd rows, more disparities than columns", (rgb(smooth(rng.random((7, 12)) * 255)),
                                                       rgb(smooth(rng.random((7, 12)) * 255))), 16
-    if importlib.util.find_spec("skimage"):  # the real pair, shrunk, with the stereo extras
-        pair = stereo.load_motorcycle(4)
-        yield "motorcycle", (pair.left, pair.right), stereo.disparity_count(pair.truth)
 
 
 @pytest.mark.parametrize("aggregate", [True, False])
 def test_match_gives_the_numpy_pipelines_bits(aggregate):
     """The kernels, the planes and row bands on two threads and the volumes
-    kept between calls change nothing."""
+    kept between calls change nothing (the kernels on the real pair: test_pipeline)."""
     settings = stereo.Settings()
     volumes = stereo.Volumes()
     for name, (left, right), disparities in pairs():
