@@ -11,11 +11,13 @@
 
 #include "kernels/bilateral.hpp"
 #include "kernels/census.hpp"
+#include "kernels/census_cost.hpp"
 #include "kernels/census_whole.hpp"
-#include "kernels/match_cost.hpp"
-#include "kernels/raycast.hpp"
 #include "kernels/consistency_mask.hpp"
 #include "kernels/fill_holes.hpp"
+#include "kernels/left_right.hpp"
+#include "kernels/match_cost.hpp"
+#include "kernels/raycast.hpp"
 #include "kernels/sample_view.hpp"
 #include "kernels/select_heights.hpp"
 #include "kernels/sgm.hpp"
@@ -35,4 +37,7 @@
     X(visibility)           \
     X(select_heights)       \
     X(consistency_mask)     \
-    X(fill_holes)
+    X(fill_holes)           \
+    X(census_cost)          \
+    X(right_winner)         \
+    X(left_right_check)

@@ -551,6 +551,100 @@ struct FillHoles {
     }
 };
 
+struct CensusCost {
+    static constexpr const char* kName = "census_cost";
+    enum Arg { left, right, first, scale, outside, cost };
+    static constexpr auto kParams =
+        std::make_tuple(InArray<const std::uint64_t, 2>{"left", 0}, InArray<const std::uint64_t, 2>{"right", 0},
+                        Int64{"first", 0}, Single{"scale", 0}, Single{"outside", 0}, OutArray<float, 3>{"cost", 0});
+    static constexpr const char* kDoc =
+        "census_cost(left, right, first, scale, outside, cost)\n--\n\n"
+        "The matching cost of a rectified pair from its census codes (uint64, (H, W) each) into cost\n"
+        "((D, H, W) float32): plane k holds disparity d = first + k, and cost[k, y, x] is\n"
+        "float32(popcount(left[y, x] ^ right[y, x - d])) * float32(scale), or float32(outside) where\n"
+        "x - d < 0.  0 <= first <= 2**31 - 1; disjoint ranges of planes can be filled by separate calls.";
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        const auto& left = a.get<Arg::left>();
+        const auto& right = a.get<Arg::right>();
+        const auto& cost = a.get<Arg::cost>();
+        const std::int64_t first = a.get<Arg::first>();
+        if (first < 0 || first > INT32_MAX) return value_error(kName, "first must be from 0 to 2**31 - 1");
+        const std::int64_t pixels[] = {left.extent(0), left.extent(1)};
+        const std::int64_t planes[] = {cost.extent(0), left.extent(0), left.extent(1)};
+        if (!binding::require_extents(right, kName, "argument 'right'", pixels, /*at_least=*/false) ||
+            !binding::require_extents(cost, kName, "argument 'cost'", planes, /*at_least=*/false) ||
+            !binding::require_separate(cost, left, kName, "argument 'cost'", "argument 'left'") ||
+            !binding::require_separate(cost, right, kName, "argument 'cost'", "argument 'right'"))
+            return nullptr;
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::census_cost(left.array(), right.array(), first, a.get<Arg::scale>(), a.get<Arg::outside>(),
+                                 cost.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
+struct RightWinner {
+    static constexpr const char* kName = "right_winner";
+    enum Arg { volume, best };
+    static constexpr auto kParams =
+        std::make_tuple(InArray<const float, 3>{"volume", 0}, OutArray<std::int32_t, 2>{"best", 0});
+    static constexpr const char* kDoc =
+        "right_winner(volume, best)\n--\n\n"
+        "The best whole disparity of every pixel of the right image, read from the left image's (D, H, W)\n"
+        "float32 cost volume along its diagonals, into best ((H, W) int32): right pixel (y, x) is left\n"
+        "pixel (y, x + d) at disparity d, for d < min(D, W - x).  Only a strictly smaller cost replaces\n"
+        "the running lowest, which starts at +inf: of equal costs the smaller disparity wins, a NaN never\n"
+        "does, and a pixel without a cost below +inf gets 0.";
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        const auto& volume = a.get<Arg::volume>();
+        const auto& best = a.get<Arg::best>();
+        const std::int64_t pixels[] = {volume.extent(1), volume.extent(2)};
+        if (!binding::require_extents(best, kName, "argument 'best'", pixels, /*at_least=*/false) ||
+            !binding::require_separate(best, volume, kName, "argument 'best'", "argument 'volume'"))
+            return nullptr;
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::right_winner(volume.array(), best.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
+struct LeftRightCheck {
+    static constexpr const char* kName = "left_right_check";
+    enum Arg { left, right, tolerance, matched };
+    static constexpr auto kParams =
+        std::make_tuple(InArray<const float, 2>{"left", 0}, InArray<const std::int32_t, 2>{"right", 0},
+                        binding::Real{"tolerance", 0}, OutArray<std::uint8_t, 2>{"matched", 0});
+    static constexpr const char* kDoc =
+        "left_right_check(left, right, tolerance, matched)\n--\n\n"
+        "1 into matched ((H, W) uint8) where a left pixel's match points back to it, else 0: with\n"
+        "t = rint(x - left[y, x]) in float64, 0 <= t < W and |left[y, x] - right[y, t]| <= tolerance\n"
+        "in float64.  left holds the left image's disparities ((H, W) float32), right the right\n"
+        "image's whole ones ((H, W) int32).";
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        const auto& left = a.get<Arg::left>();
+        const auto& right = a.get<Arg::right>();
+        const auto& matched = a.get<Arg::matched>();
+        const std::int64_t pixels[] = {left.extent(0), left.extent(1)};
+        if (!binding::require_extents(right, kName, "argument 'right'", pixels, /*at_least=*/false) ||
+            !binding::require_extents(matched, kName, "argument 'matched'", pixels, /*at_least=*/false) ||
+            !binding::require_separate(matched, left, kName, "argument 'matched'", "argument 'left'") ||
+            !binding::require_separate(matched, right, kName, "argument 'matched'", "argument 'right'"))
+            return nullptr;
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::left_right_check(left.array(), right.array(), a.get<Arg::tolerance>(), matched.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
 // ---------------------------------------------------------------------------
 // The module.
 
@@ -560,7 +654,7 @@ struct Functions {
     static bool intern() { return (binding::intern_parameter_names(signature_of<F>()) && ...); }
 };
 using Module = Functions<Census, Sgm, WholeWindows, MatchCost, CensusWhole, BlockPeaks, CastRays, Visibility,
-                         SelectHeights, ConsistencyMask, FillHoles>;
+                         SelectHeights, ConsistencyMask, FillHoles, CensusCost, RightWinner, LeftRightCheck>;
 
 int module_exec(PyObject* module) {
     if (!binding::warn_on_version_mismatch("quiltmap._pipeline") || !Module::intern()) return -1;

@@ -516,3 +516,39 @@ def stereo_winner_numpy(volume):
     inner = (best > 0) & (best < D - 1) & (curvature > 0)
     offset = np.where(inner, 0.5 * (below - above) / np.where(inner, curvature, 1), 0.0)
     return (best + np.clip(offset, -0.5, 0.5)).astype(np.float32)
+
+
+def cost_volume_numpy(a, b, bits, disparities, outside):
+    """The stereo example's cost volume from the two images' census codes a
+    and b: the share of differing bits per disparity, `outside` where x - d < 0."""
+    H, W = a.shape
+    cost = np.full((disparities, H, W), outside, np.float32)
+    share = np.float32(1.0 / bits)
+    for d in range(min(disparities, W)):
+        cost[d, :, d:] = np.bitwise_count(a[:, d:] ^ b[:, : W - d]).astype(np.float32) * share
+    return cost
+
+
+def right_winner_numpy(volume):
+    """Best whole disparity of every right pixel along the volume's diagonals."""
+    D, H, W = volume.shape
+    lowest = np.full((H, W), np.inf, np.float32)
+    best = np.zeros((H, W), np.int32)
+    for d in range(min(D, W)):
+        seen = volume[d, :, d:]
+        better = seen < lowest[:, : W - d]  # strict: of equal costs the smaller disparity stays
+        lowest[:, : W - d][better] = seen[better]
+        best[:, : W - d][better] = d
+    return best
+
+
+def consistent_numpy(left_disparity, right_disparity, tolerance=1.0):
+    """The left-right check: the match lies inside the right image and its
+    disparity differs by at most `tolerance`."""
+    H, W = left_disparity.shape
+    x = np.arange(W)[None, :]
+    with np.errstate(invalid="ignore"):  # NaN and infinite disparities cast to an index outside
+        target = np.rint(x - left_disparity).astype(np.int64)
+    inside = (target >= 0) & (target < W)
+    back = np.take_along_axis(right_disparity, np.clip(target, 0, W - 1), axis=1)
+    return inside & (np.abs(left_disparity - back) <= tolerance)

@@ -8,7 +8,10 @@ import sys
 import numpy as np
 import pytest
 
+from quiltmap import _mvs
 from quiltmap.demo import stereo
+
+from oracles import consistent_numpy, cost_volume_numpy, right_winner_numpy
 
 H, W, D = 40, 64, 16
 # Census half-width: pixels this close to an edge see edge padding in one
@@ -100,6 +103,56 @@ def test_occluded_background_is_unmatched_and_filled_from_it(seed):
     assert np.abs(found.disparity - truth)[seen & found.matched].max() <= 0.5
     filled = stereo.fill_from_background(found.disparity, found.matched)
     assert np.abs(filled - back)[hidden & ~found.matched].max() <= 0.5
+
+
+def every_channel_sum():
+    """One pixel per sum of three uint8 channels, 0 to 765."""
+    total = np.arange(766)
+    r = np.minimum(total, 255)
+    g = np.minimum(total - r, 255)
+    return np.stack([r, g, total - r - g], axis=1).astype(np.uint8)[None]
+
+
+@pytest.mark.parametrize("image", [every_channel_sum(), np.random.default_rng(3).random((4, 5, 3)) * 255],
+                         ids=["uint8, every sum", "float64"])
+def test_grey_is_the_mean_of_the_channels(image):
+    want = image.astype(np.float32).mean(axis=2)
+    np.testing.assert_array_equal(stereo.grey(image).view(np.uint32), want.view(np.uint32))
+
+
+def numpy_match(left, right, D, settings, aggregate):
+    """match() as it was before its steps became kernels: NumPy around sgm and bilateral."""
+    a, bits = stereo.census(stereo.grey(left), settings.census_rows, settings.census_cols)
+    b, _ = stereo.census(stereo.grey(right), settings.census_rows, settings.census_cols)
+    cost = cost_volume_numpy(a, b, bits, D, settings.outside)
+    if aggregate:
+        cost = _mvs.sgm(cost, settings.P1, settings.P2)
+    raw = stereo.winner(cost)
+    matched = consistent_numpy(raw, right_winner_numpy(cost), settings.tolerance)
+    smooth = _mvs.bilateral(raw, matched.astype(np.uint8), settings.radius, settings.sigma_r, settings.sigma_s)
+    return np.where(matched, smooth, np.nan).astype(np.float32), matched
+
+
+def pairs():
+    yield "shifted", shifted_pair(5), D
+    rng = np.random.default_rng(4)
+    yield "odd rows, more disparities than columns", (rgb(smooth(rng.random((7, 12)) * 255)),
+                                                      rgb(smooth(rng.random((7, 12)) * 255))), 16
+
+
+@pytest.mark.parametrize("aggregate", [True, False])
+def test_match_gives_the_numpy_pipelines_bits(aggregate):
+    """The kernels, the planes and row bands on two threads and the volumes
+    kept between calls change nothing (the kernels on the real pair: test_pipeline)."""
+    settings = stereo.Settings()
+    volumes = stereo.Volumes()
+    for name, (left, right), disparities in pairs():
+        want_disparity, want_matched = numpy_match(left, right, disparities, settings, aggregate)
+        for _ in range(2):  # fresh volumes, then the previous call's
+            found = stereo.match(left, right, disparities, settings, aggregate, volumes)
+            np.testing.assert_array_equal(found.matched, want_matched, err_msg=name)
+            np.testing.assert_array_equal(found.disparity.view(np.uint32), want_disparity.view(np.uint32),
+                                          err_msg=name)
 
 
 def test_errors_count_known_pixels_only():

@@ -36,6 +36,7 @@ inline bool same(float a, float b) {
 }
 inline bool same(std::uint8_t a, std::uint8_t b) { return a == b; }
 inline bool same(std::uint64_t a, std::uint64_t b) { return a == b; }
+inline bool same(std::int32_t a, std::int32_t b) { return a == b; }
 
 template <typename T>
 ::testing::AssertionResult same_elements(const std::vector<T>& got, const std::vector<T>& want) {
