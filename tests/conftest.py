@@ -29,15 +29,6 @@ def not_under_sanitizers(reason):
     return pytest.mark.skipif(SANITIZED, reason=f"not under AddressSanitizer: {reason}")
 
 
-def import_pycolmap():
-    """pycolmap, or the test skipped: without it, or under AddressSanitizer,
-    whose preloaded runtime aborts at the first C++ exception that pycolmap's
-    wheel throws (on import already)."""
-    if SANITIZED:
-        pytest.skip("not under AddressSanitizer: pycolmap's wheel aborts on its own C++ exceptions")
-    return pytest.importorskip("pycolmap")
-
-
 def pytest_configure(config):
     try:
         import quiltmap._mvs as mvs

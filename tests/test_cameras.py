@@ -12,8 +12,6 @@ from quiltmap import Camera, GroundGrid, _mvs
 from quiltmap.cameras import ModelError, read_colmap, read_opensfm, scaled, write_colmap_text, write_opensfm
 from quiltmap.demo import photograph, views_of
 
-from conftest import import_pycolmap
-
 NADIR = np.diag([1.0, -1.0, -1.0])  # a half turn about x: the quaternion's w is 0
 GROUND = np.random.default_rng(2).uniform([-20, -20, 0], [20, 20, 10], (12, 3))
 
@@ -85,7 +83,7 @@ READ_MODELS = [("SIMPLE_PINHOLE", [900.0, 400.3, 300.1]), ("PINHOLE", [910.0, 91
 @pytest.mark.parametrize("write", ["write_text", "write_binary"])
 def test_colmap_files_project_as_colmap_does(tmp_path, write):
     """Our projection is COLMAP's less half a pixel, for every model read, from its text and binary files."""
-    pycolmap = import_pycolmap()
+    pycolmap = pytest.importorskip("pycolmap")
     rng = np.random.default_rng(4)
     reconstruction = colmap_reconstruction(pycolmap, READ_MODELS, rng)
     getattr(reconstruction, write)(str(tmp_path))
@@ -114,7 +112,7 @@ def test_colmap_files_project_as_colmap_does(tmp_path, write):
 ])
 @pytest.mark.parametrize("write, file", [("write_text", "cameras.txt"), ("write_binary", "cameras.bin")])
 def test_colmap_models_refused(tmp_path, model, params, message, write, file):
-    pycolmap = import_pycolmap()
+    pycolmap = pytest.importorskip("pycolmap")
     reconstruction = colmap_reconstruction(pycolmap, [READ_MODELS[0], (model, params)], np.random.default_rng(1))
     getattr(reconstruction, write)(str(tmp_path))
     with pytest.raises(ModelError, match=re.escape(f"{tmp_path / file}: ") + ".*camera 2.*" + message):

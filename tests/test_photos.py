@@ -19,8 +19,6 @@ from quiltmap.photos import score_against_points, survey_of_photographs  # noqa:
 from quiltmap.planning import PlanError, plan_survey  # noqa: E402
 from quiltmap.survey import load_survey  # noqa: E402
 
-from conftest import import_pycolmap  # noqa: E402
-
 
 @pytest.mark.parametrize("model, read", [("colmap", read_colmap), ("reconstruction.json", read_opensfm)])
 def test_an_imported_model_reconstructs_to_the_json_survey_s_bits(exported, model, read):
@@ -125,7 +123,7 @@ def drone_run(tmp_path_factory):
 
     if not (DRONE_STRIP / "geoinfo.txt").is_file():
         pytest.skip("the drone-strip photographs are not beside the checkout")
-    import_pycolmap()
+    pytest.importorskip("pycolmap")
     pytest.importorskip("matplotlib")
     from quiltmap.demo.drone import main as drone_main
 

@@ -17,7 +17,7 @@ from quiltmap.sfm import STAGES, SfmError, run_sfm
 
 Image = pytest.importorskip("PIL.Image")
 
-from conftest import DRONE_STRIP, import_pycolmap  # noqa: E402
+from conftest import DRONE_STRIP  # noqa: E402
 
 # Canon IXUS 125 HS: 4.3 mm at 18962.96 pixels per inch of the focal plane.
 EXIF_FOCAL = 4.3 * 18962.962962962964 / 25.4
@@ -25,7 +25,7 @@ EXIF_FOCAL = 4.3 * 18962.962962962964 / 25.4
 
 @pytest.fixture
 def pycolmap():
-    return import_pycolmap()
+    return pytest.importorskip("pycolmap")
 
 
 def noise_photograph(path, size=(320, 240), seed=0):
