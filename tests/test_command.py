@@ -9,7 +9,6 @@ pytest.importorskip("PIL")
 
 import quiltmap  # noqa: E402
 from quiltmap.__main__ import main  # noqa: E402
-from quiltmap.demo.__main__ import main as demo_main  # noqa: E402
 from quiltmap.survey import load_survey, write_geotiff  # noqa: E402
 from conftest import broken  # noqa: E402
 
@@ -77,15 +76,6 @@ def test_bad_paths_end_with_one_message(exported, tmp_path, capsys, problem):
         out.write_text("a file")
     assert main(["reconstruct", str(survey), "--out", str(out), "--quiet"]) == 2
     assert capsys.readouterr().err.startswith("quiltmap: error: ")
-
-
-@pytest.fixture(scope="module")
-def exported_town(tmp_path_factory):
-    """A survey of four 64-cell tiles."""
-    pytest.importorskip("dask")
-    folder = tmp_path_factory.mktemp("town")
-    demo_main(["--size", "128", "--labels", "32", "--seed", "5", "--export", str(folder)])
-    return folder / "survey.json"
 
 
 def test_tiled_command_equals_the_tiled_library(exported_town, tmp_path):
