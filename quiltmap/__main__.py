@@ -334,11 +334,7 @@ def reconstruct_into(folder, args, survey, tiled, header):
     write_preview(folder / "preview.png", result.heights, result.orthomosaic, grid, shown)
     extras, notes = write_extras(folder, args, result, grid, survey.epsg)
     rasters += [name for name in extras if name.endswith(".tif")]
-    if args.format == "cog":
-        convert_to_cog(folder, rasters, threads=tiled["workers"] if tiled is not None else args.threads)
-    written = rasters + [name for name in extras if not name.endswith(".tif")] + ["preview.png", "report.txt"]
-    outputs_time = time.perf_counter() - outputs_start
-    report = "\n".join([
+    lines = [
         *header,
         f"grid: {grid.rows} x {grid.columns} cells of {grid.gsd} from ({grid.X0}, {grid.Y0}); heights "
         f"{survey.z_range[0]} to {survey.z_range[1]} in {survey.settings.labels} labels",
@@ -355,7 +351,16 @@ def reconstruct_into(folder, args, survey, tiled, header):
           if tiled is not None else
           ["stages (wall time):",
            *(f"  {name:22s}{seconds:8.2f} s" for name, seconds in result.stage_times.items())]),
-        f"outputs (statistics, preview, files) {outputs_time:.2f} s",
+    ]
+    # A tiled run's arrays map the plain rasters: dropped here, each file's
+    # disk is freed as soon as its COG replaces it.
+    del result
+    if args.format == "cog":
+        convert_to_cog(folder, rasters, threads=tiled["workers"] if tiled is not None else args.threads)
+    written = rasters + [name for name in extras if not name.endswith(".tif")] + ["preview.png", "report.txt"]
+    report = "\n".join([
+        *lines,
+        f"outputs (statistics, preview, files) {time.perf_counter() - outputs_start:.2f} s",
         f"total {time.perf_counter() - start:.2f} s",
         format_text(args.format, args.format_chosen),
         *notes,

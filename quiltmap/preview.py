@@ -76,7 +76,7 @@ def preview_image(heights: Any, orthomosaic: Any, grid: GroundGrid, shown: Tuple
     draw = ImageDraw.Draw(image)
     for x, picture, caption in ((MARGIN, left, "heights"), (MARGIN + width + GAP, right, "orthomosaic")):
         draw.text((x, MARGIN), caption, fill=INK, font=title)
-        image.paste(Image.fromarray(picture).resize((width, height), Image.NEAREST), (x, MARGIN + line))
+        image.paste(Image.fromarray(picture).resize((width, height), Image.Resampling.NEAREST), (x, MARGIN + line))
 
     # The height scale: the ramp from low to high, five labelled ticks.
     bar = np.repeat(ramp(np.linspace(0, 1, bar_width))[None], 14, axis=0)
@@ -91,11 +91,11 @@ def preview_image(heights: Any, orthomosaic: Any, grid: GroundGrid, shown: Tuple
     draw.text((MARGIN, y), "height in metres, 1st to 99th percentile of the matched cells (beyond: the end "
               "colours)", fill=INK, font=small)
     y += line
-    x = MARGIN
+    at = float(MARGIN)
     for swatch, text in ((UNMATCHED, "unmatched: no height"), (UNSEEN, "orthomosaic: no view sees the cell")):
-        draw.rectangle([x, y + 2, x + 12, y + 14], fill=swatch, outline=INK)
-        draw.text((x + 18, y + 1), text, fill=INK, font=small)
-        x += 18 + draw.textlength(text, font=small) + 24
+        draw.rectangle([at, y + 2, at + 12, y + 14], fill=swatch, outline=INK)
+        draw.text((at + 18, y + 1), text, fill=INK, font=small)
+        at += 18 + draw.textlength(text, font=small) + 24
     y += line
     cells = f"{grid.rows} x {grid.columns} cells of {grid.gsd:g} m"
     shown_as = f"one cell in {step} each way" if step > 1 else "every cell"

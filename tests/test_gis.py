@@ -70,6 +70,7 @@ def test_rasters_are_cloud_optimized_with_the_librarys_pixels(run):
         nodata = {"f": np.nan, "i": -1, "u": None}[want.dtype.kind]
         assert profile["nodata"] is None if nodata is None else np.array_equal(profile["nodata"], nodata, True)
         np.testing.assert_array_equal(pixels.reshape(want.shape), want, err_msg=name)  # NaN where unmatched
+        cog_layout(out / f"{name}.tif", levels=1)  # no overviews: the grid fits in one tile
 
 
 def test_8bit_orthomosaic_holds_the_colours_and_an_alpha_mask(run):
@@ -168,6 +169,7 @@ def test_to_cog_makes_overviews_by_average_or_by_class(tmp_path):
     gis.to_cog(tmp_path / "source.tif", nodata=-1, categorical=True)
     assert sorted(path.name for path in tmp_path.iterdir()) == ["heights.tif", "source.tif"]
     for name, data in (("heights", heights), ("source", source)):
+        cog_layout(tmp_path / f"{name}.tif", levels=3)
         with rasterio.open(tmp_path / f"{name}.tif") as raster:
             assert raster.overviews(1) == [2, 4] and raster.tags(ns="IMAGE_STRUCTURE")["LAYOUT"] == "COG"
             np.testing.assert_array_equal(raster.read(1), data)
@@ -180,6 +182,22 @@ def test_to_cog_makes_overviews_by_average_or_by_class(tmp_path):
             count = np.isfinite(blocks).sum(-1)
             mean = np.where(count > 0, np.nansum(blocks, -1) / np.maximum(count, 1), np.nan)
             np.testing.assert_allclose(halved, mean, rtol=1e-6)
+
+
+def cog_layout(path, levels):
+    """The layout a COG reader counts on: every directory ahead of the pixels,
+    each level tiled 512 x 512 and compressed, the smallest overview's tiles
+    first and the full resolution's last."""
+    import tifffile
+
+    with tifffile.TiffFile(path) as tif:
+        pages = list(tif.pages)
+        assert len(pages) == levels and max(page.offset for page in pages) < min(pages[-1].dataoffsets)
+        assert all(page.is_tiled and page.tilewidth == page.tilelength == 512 and page.compression == 8
+                   for page in pages)
+        assert [page.shape[0] for page in pages] == sorted((page.shape[0] for page in pages), reverse=True)
+        for larger, smaller in zip(pages, pages[1:]):
+            assert min(larger.dataoffsets) > max(smaller.dataoffsets)
 
 
 @pytest.mark.parametrize("case", ["cog without rasterio", "default without rasterio", "las without laspy",
