@@ -56,7 +56,8 @@ def format_text(kind: str, chosen: bool) -> str:
         import rasterio
 
         return (f"format: Cloud-Optimized GeoTIFF (GDAL {rasterio.__gdal_version__} through rasterio "
-                f"{rasterio.__version__}): tiles of 512 x 512, DEFLATE with a predictor, overviews, nodata declared")
+                f"{rasterio.__version__}): tiles of 512 x 512, DEFLATE with a predictor, overviews where a raster "
+                f"is larger than a tile, nodata declared")
     why = "--format geotiff" if chosen else "rasterio is not installed: pip install 'quiltmap[io]' for COG"
     return f"format: GeoTIFF, uncompressed and untiled, written by tifffile ({why})"
 
@@ -91,13 +92,12 @@ def to_cog(path: Union[str, os.PathLike], nodata: Optional[float] = None, catego
                 source.nodata = nodata
             rasterio.shutil.copy(source, target, driver="COG", RESAMPLING="NEAREST" if categorical else "AVERAGE",
                                  NUM_THREADS=max(1, int(threads)), **COG_OPTIONS)
-    except (RasterioError, CPLE_BaseError) as error:
+    except BaseException as error:
         if target.exists():
             target.unlink()
-        raise RuntimeError(f"{path.name}: GDAL could not write it as a Cloud-Optimized GeoTIFF ({error})") from None
-    except BaseException:
-        if target.exists():
-            target.unlink()
+        if isinstance(error, (RasterioError, CPLE_BaseError)):
+            raise RuntimeError(f"{path.name}: GDAL could not write it as a Cloud-Optimized GeoTIFF ({error})") \
+                from None
         raise
     os.replace(target, path)
 
