@@ -1,6 +1,7 @@
 """python -m quiltmap reconstruct SURVEY.json --out DIR: a height model and an
-orthomosaic, as GeoTIFF files, from a survey description (quiltmap/survey.py
-documents its form).
+orthomosaic, as Cloud-Optimized GeoTIFF files (plain GeoTIFF where GDAL is
+absent, or with --format geotiff), from a survey description
+(quiltmap/survey.py documents its form; quiltmap/outputs.py lists the files).
 
 Every refused input ends with one line on stderr and status 2, before
 anything is written; the output folder receives the run's whole set of files
@@ -16,8 +17,7 @@ import warnings
 from contextlib import contextmanager
 from pathlib import Path
 
-import numpy as np
-
+from .gis import FORMATS, cog_available
 from .outputs import OUTPUTS
 from .tiled import add_options, options_of, share
 
@@ -29,11 +29,13 @@ def parse(argv):
     run = commands.add_parser("reconstruct", help="height model and orthomosaic of a survey",
                               description="Reads SURVEY.json (images, cameras, ground grid, height range), "
                               "reconstructs the grid's heights and orthomosaic, and writes heights.tif, "
-                              "orthomosaic.tif (GeoTIFF on the grid), preview.png and report.txt to DIR.")
+                              "orthomosaic.tif (Cloud-Optimized GeoTIFF on the grid, or plain GeoTIFF: see "
+                              "--format), preview.png and report.txt to DIR.")
     run.add_argument("survey", type=Path, metavar="SURVEY.json")
     run.add_argument("--out", required=True, metavar="DIR", help="output folder (made if missing)")
     run.add_argument("--threads", type=int, default=2, help="worker threads of the plane sweep (default 2)")
     run.add_argument("--quiet", action="store_true", help="no progress bars")
+    add_output_options(run)
     add_options(run, "Any of these options runs the survey tile by tile; the tasks read the photographs' "
                 "windows from their files and fill the GeoTIFF files part by part, and filled.tif, raw.tif, "
                 "matched.tif and source.tif are written too.")
@@ -61,10 +63,25 @@ def parse(argv):
                         help="cell size as a multiple of the median ground pixel size (default 2)")
     photos.add_argument("--threads", type=int, default=2, help="worker threads (default 2)")
     photos.add_argument("--quiet", action="store_true", help="no progress bars")
+    add_output_options(photos)
     add_options(photos, "Any of these options runs the survey tile by tile.")
     args = parser.parse_args(argv)
     args.published = False
     return args
+
+
+def add_output_options(parser):
+    group = parser.add_argument_group("outputs")
+    here = "rasterio is installed here" if cog_available() else "rasterio is not installed here: geotiff"
+    group.add_argument("--format", choices=FORMATS,
+                       help="cog: Cloud-Optimized GeoTIFF made by GDAL through rasterio (tiles of 512 x 512, DEFLATE "
+                       "with a predictor, overviews, nodata declared), the default where rasterio is installed; "
+                       "geotiff: uncompressed and untiled, written by tifffile, the default without it "
+                       f"({here})")
+    group.add_argument("--orthomosaic-8bit", action="store_true",
+                       help="also write orthomosaic-8bit.tif: 8-bit RGB with an alpha band, for web maps")
+    group.add_argument("--las", action="store_true",
+                       help="also write points.las: the matched cells as a coloured point cloud (laspy)")
 
 
 def fail(message):
@@ -74,28 +91,6 @@ def fail(message):
 
 class Refused(Exception):
     """An input the run cannot take; its message is the one line to print."""
-
-
-def preview(result, path, largest=2048):
-    """Heights (grey, unmatched cells dark red) beside the orthomosaic, every
-    k-th cell where the grid is larger than `largest` cells on a side."""
-    from PIL import Image
-
-    from .outputs import replace_atomically
-
-    step = -(-max(result.heights.shape) // largest)
-    heights = np.asarray(result.heights[::step, ::step])
-    finite = np.isfinite(heights)
-    low, high = (np.percentile(heights[finite], [1, 99]) if finite.any() else (0.0, 1.0))
-    grey = np.clip((np.nan_to_num(heights, nan=low) - low) / max(high - low, 1e-9), 0, 1)
-    left = np.repeat(grey[..., None], 3, axis=2)
-    left[~finite] = (0.45, 0.0, 0.0)
-    mosaic = np.asarray(result.orthomosaic[::step, ::step])
-    right = np.repeat(mosaic, 3, axis=2) if mosaic.shape[2] == 1 else mosaic[..., :3]
-    right = np.where(np.isnan(right), 0.45 * np.array([0.0, 0.0, 1.0]), np.clip(right, 0, 1))  # unseen: dark blue
-    both = np.concatenate([left, np.ones((left.shape[0], 4, 3)), right], axis=1)
-    image = Image.fromarray(np.round(both * 255).astype(np.uint8))
-    replace_atomically(path, lambda file: image.save(file, format="PNG"))
 
 
 @contextmanager
@@ -150,6 +145,16 @@ def checked(args):
         from PIL import Image  # noqa: F401
     except ImportError as error:
         raise Refused(f"the command needs its extras ({error.name} is missing): pip install 'quiltmap[io]'")
+    args.format_chosen = args.format is not None
+    if args.format is None:
+        args.format = "cog" if cog_available() else "geotiff"
+    elif args.format == "cog" and not cog_available():
+        raise Refused("--format cog needs rasterio, which brings GDAL: pip install 'quiltmap[io]'")
+    if args.las:
+        try:
+            import laspy  # noqa: F401
+        except ImportError:
+            raise Refused("--las needs laspy: pip install 'quiltmap[io]'")
     try:
         tiled = options_of(args)
     except ValueError as error:
@@ -177,13 +182,15 @@ def checked_survey(args, survey, tiled):
             check_memory(match_memory(grid.rows, grid.columns, settings, grid.gsd, pixels),
                          f"the survey's {grid.rows} x {grid.columns} cells in {settings.labels} labels",
                          ": run it tile by tile (--tile)")
-            check_disk(args.out, grid.rows * grid.columns * 4 * (1 + channels), "heights.tif and orthomosaic.tif")
+            check_disk(args.out, output_bytes(args, grid, channels, grid.rows * grid.columns * 4 * (1 + channels)),
+                       "the outputs")
         else:
-            from .tiled import check_engine, check_resources, check_tiling, probe_scheduler
+            from .tiled import check_engine, check_resources, check_tiling, probe_scheduler, raster_bytes
 
             check_tiling(tiled["tiling"], settings)
             check_engine(tiled["scheduler"], tiled["workers"])
             check_resources(grid, channels, settings, tiled["tiling"], tiled["scheduler"], tiled["workers"], args.out)
+            check_disk(args.out, output_bytes(args, grid, channels, raster_bytes(grid, channels)), "the outputs")
             if tiled["scheduler"] not in ("threads", "cluster"):
                 probe_scheduler(tiled["scheduler"])
     except (ValueError, MemoryError, ConnectionError) as error:
@@ -191,6 +198,18 @@ def checked_survey(args, survey, tiled):
     except OSError as error:
         raise Refused(f"--out {args.out}: {error.strerror}")
     return survey
+
+
+def output_bytes(args, grid, channels, rasters):
+    """Bytes of disk the outputs need at their peak, about, given those of
+    the plain rasters: GDAL's copy of the largest raster beside it, with its
+    overviews and their temporary file (twice its size, for pixels that do
+    not compress), the 8-bit orthomosaic and the point cloud (26 bytes a
+    point)."""
+    cells = grid.rows * grid.columns
+    rgba = 4 * cells if args.orthomosaic_8bit else 0
+    copy = 2 * max(4 * channels * cells, rgba) if args.format == "cog" else 0
+    return rasters + rgba + copy + (26 * cells if args.las else 0)
 
 
 def survey_of_file(args, tiled):
@@ -283,6 +302,8 @@ def reconstruct_into(folder, args, survey, tiled, header):
     """Runs the survey and writes its outputs into `folder`; returns their
     names and the report."""
     from . import reconstruct
+    from .gis import format_text, height_statistics
+    from .preview import write_preview
     from .survey import write_geotiff
 
     start = time.perf_counter()
@@ -298,10 +319,14 @@ def reconstruct_into(folder, args, survey, tiled, header):
         write_geotiff(folder / "heights.tif", result.heights, survey.grid, survey.epsg)
         write_geotiff(folder / "orthomosaic.tif", result.orthomosaic, survey.grid, survey.epsg)
         rasters = ["heights.tif", "orthomosaic.tif"]
-    preview(result, folder / "preview.png")
-    written = rasters + ["preview.png", "report.txt"]
+    outputs_start = time.perf_counter()
     grid = survey.grid
-    report = "\n".join([
+    statistics = height_statistics(result.heights)
+    shown = (statistics.p1, statistics.p99) if statistics.matched else (0.0, 1.0)
+    write_preview(folder / "preview.png", result.heights, result.orthomosaic, grid, shown)
+    extras, notes = write_extras(folder, args, result, grid, survey.epsg)
+    rasters += [name for name in extras if name.endswith(".tif")]
+    lines = [
         *header,
         f"grid: {grid.rows} x {grid.columns} cells of {grid.gsd} from ({grid.X0}, {grid.Y0}); heights "
         f"{survey.z_range[0]} to {survey.z_range[1]} in {survey.settings.labels} labels",
@@ -309,6 +334,7 @@ def reconstruct_into(folder, args, survey, tiled, header):
         f"reference views: {survey.names[result.refs[0]]}, {survey.names[result.refs[1]]}",
         f"matched cells: {100 * share(result.matched):.1f} %",
         f"cells no view sees in the orthomosaic: {100 * share(result.source, lambda s: s < 0):.1f} %",
+        *statistics.lines(),
         *([f"tiles: {tiled['tiling'].tile} x {tiled['tiling'].tile} cells with a margin of "
            f"{tiled['tiling'].margin}, scheduler {tiled['scheduler']}",
            "stages (summed over the tiles' tasks):",
@@ -317,13 +343,60 @@ def reconstruct_into(folder, args, survey, tiled, header):
           if tiled is not None else
           ["stages (wall time):",
            *(f"  {name:22s}{seconds:8.2f} s" for name, seconds in result.stage_times.items())]),
+    ]
+    # A tiled run's arrays map the plain rasters: dropped here, each file's
+    # disk is freed as soon as its COG replaces it.
+    del result
+    if args.format == "cog":
+        convert_to_cog(folder, rasters, threads=tiled["workers"] if tiled is not None else args.threads)
+    written = rasters + [name for name in extras if not name.endswith(".tif")] + ["preview.png", "report.txt"]
+    report = "\n".join([
+        *lines,
+        f"outputs (statistics, preview, files) {time.perf_counter() - outputs_start:.2f} s",
         f"total {time.perf_counter() - start:.2f} s",
+        format_text(args.format, args.format_chosen),
+        *notes,
         "files: " + ", ".join(written),
     ])
     from .outputs import replace_atomically
 
     replace_atomically(folder / "report.txt", lambda file: file.write((report + "\n").encode()))
     return written, report
+
+
+def write_extras(folder, args, result, grid, epsg):
+    """The outputs that options ask for, from the run's rasters (maps of
+    files, for a tiled run); returns their names and the report's notes."""
+    from .outputs import replace_atomically
+
+    names, notes = [], []
+    if args.orthomosaic_8bit:
+        from .gis import write_rgba8
+
+        write_rgba8(folder / "orthomosaic-8bit.tif", result.orthomosaic, grid, epsg)
+        names.append("orthomosaic-8bit.tif")
+    if args.las:
+        from .gis import write_las
+
+        points = []
+        replace_atomically(folder / "points.las",
+                           lambda file: points.append(write_las(file, result.heights, result.orthomosaic, grid, epsg)))
+        names.append("points.las")
+        notes.append(f"points.las: {points[0]} points, LAS 1.2 format 2" + (f", EPSG:{epsg}" if epsg else ""))
+    return names, notes
+
+
+# Overviews of classes and indices take a cell's value, not an average; source.tif's -1 means "no view".
+COG_NODATA = {"source.tif": -1}
+CATEGORICAL = {"matched.tif", "source.tif"}
+
+
+def convert_to_cog(folder, names, threads):
+    """The plain rasters `names` of `folder` rewritten as Cloud-Optimized GeoTIFF, one at a time."""
+    from .gis import to_cog
+
+    for name in names:
+        to_cog(folder / name, nodata=COG_NODATA.get(name), categorical=name in CATEGORICAL, threads=threads)
 
 
 if __name__ == "__main__":

@@ -43,25 +43,35 @@ STAGING_PREFIX = ".quiltmap-run-"
 @dataclass(frozen=True)
 class Output:
     """A file of the command's output folder: its name, what it holds,
-    whether only tiled runs write it, and whether a run that does not write
-    it clears an earlier run's (a survey description may be the next run's
-    input, and is left alone)."""
+    whether only tiled runs write it, the option that asks for it (None:
+    every run writes it), and whether a run that does not write it clears
+    an earlier run's (a survey description may be the next run's input, and
+    is left alone)."""
 
     name: str
     what: str
     tiled_only: bool = False
+    option: Optional[str] = None
     clear: bool = True
 
 
+# Rasters are Cloud-Optimized GeoTIFF (tiles of 512, DEFLATE, overviews) by
+# default, or plain GeoTIFF with --format geotiff (quiltmap/gis.py); all
+# lie on the grid, pixel-is-area, with the survey's EPSG code.
 OUTPUTS = (
-    Output("heights.tif", "filtered heights, NaN where unmatched"),
-    Output("orthomosaic.tif", "colour of each cell from the most nadir view that sees it, NaN where none does"),
+    Output("heights.tif", "filtered heights in metres, float32, NaN (declared as nodata) where unmatched"),
+    Output("orthomosaic.tif", "brightness 0..1 of each cell from the most nadir view that sees it, float32 with "
+           "the photographs' channels, NaN where none does"),
+    Output("orthomosaic-8bit.tif", "the orthomosaic as 8-bit RGB (grey photographs give grey) with an alpha band, "
+           "0 where no view sees the cell", option="--orthomosaic-8bit"),
     Output("filled.tif", "heights with holes filled: the model the orthomosaic uses", tiled_only=True),
     Output("raw.tif", "heights before the filter, NaN where unmatched", tiled_only=True),
     Output("matched.tif", "1 where a cell was matched, 0 elsewhere", tiled_only=True),
-    Output("source.tif", "the view each orthomosaic cell comes from, -1 for none", tiled_only=True),
-    Output("preview.png", "heights beside the orthomosaic, for a first look"),
-    Output("report.txt", "what was run, on what, and how much of the grid was matched"),
+    Output("source.tif", "the view each orthomosaic cell comes from, -1 for none (nodata in COG)", tiled_only=True),
+    Output("points.las", "LAS 1.2 point cloud: each matched cell's centre and height, its orthomosaic colour in "
+           "16-bit RGB, the EPSG code", option="--las"),
+    Output("preview.png", "heights in a colour ramp beside the orthomosaic, with a height scale and a legend"),
+    Output("report.txt", "what was run, on what, how much of the grid was matched, and the heights' statistics"),
     Output("survey.json", "`photos`: the survey it made, for `quiltmap reconstruct`", clear=False),
 )
 

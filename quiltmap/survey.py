@@ -317,9 +317,10 @@ def write_geotiff(path: Union[str, os.PathLike], data: np.ndarray, grid: GroundG
 def create_geotiff(path: Union[str, os.PathLike], shape: Tuple[int, ...], dtype: Any, grid: GroundGrid,
                    epsg: Optional[int] = None) -> int:
     """A new uncompressed GeoTIFF of `shape` (rows, columns[, bands]) on
-    `grid`, zero-filled, whose pixels are stored in one run from the byte
-    offset returned, for np.memmap to fill part by part. The file must not
-    exist yet (nor a link of that name)."""
+    `grid` (three bands are RGB, four RGB and alpha), zero-filled, whose
+    pixels are stored in one run from the byte offset returned, for
+    np.memmap to fill part by part. The file must not exist yet (nor a link
+    of that name)."""
     with exclusive_file(path) as file:
         return _write_tiff(file, grid, epsg, tuple(shape), np.dtype(dtype), None)
 
@@ -339,10 +340,12 @@ def _write_tiff(file, grid, epsg, shape, dtype, data):
             (34735, "H", len(geokeys), geokeys, True)]  # GeoKeyDirectory
     if dtype.kind == "f":
         tags.append((42113, "s", 4, "nan", True))  # GDAL_NODATA
-    photometric = "rgb" if len(shape) == 3 and shape[2] == 3 else "minisblack"
+    bands = shape[2] if len(shape) == 3 else 1
+    photometric = "rgb" if bands in (3, 4) else "minisblack"
     big = int(np.prod(shape)) * dtype.itemsize > 2**32 - 2**25  # room for the tags within classic TIFF's 4 GiB
     offset, _ = tifffile.imwrite(file, data, shape=None if data is not None else shape,
                                  dtype=None if data is not None else dtype, photometric=photometric,
+                                 extrasamples=["unassalpha"] if bands == 4 else None,  # RGBA: GDAL's alpha band
                                  extratags=tags, metadata=None, bigtiff=big, returnoffset=True)
     return offset
 

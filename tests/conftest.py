@@ -121,6 +121,18 @@ def exported(tmp_path_factory):
     return folder / "survey.json"
 
 
+@pytest.fixture(scope="session")
+def exported_town(tmp_path_factory):
+    """A survey of 128 x 128 cells in 32 labels: four tiles of 64 cells."""
+    pytest.importorskip("dask")
+    pytest.importorskip("tifffile")
+    from quiltmap.demo.__main__ import main as demo_main
+
+    folder = tmp_path_factory.mktemp("town")
+    demo_main(["--size", "128", "--labels", "32", "--seed", "5", "--export", str(folder)])
+    return folder / "survey.json"
+
+
 def broken(exported, tmp_path, edit):
     """A copy of the exported survey with its description changed by `edit`."""
     folder = tmp_path / "broken"

@@ -9,18 +9,20 @@ pytest.importorskip("PIL")
 
 import quiltmap  # noqa: E402
 from quiltmap.__main__ import main  # noqa: E402
-from quiltmap.demo.__main__ import main as demo_main  # noqa: E402
-from quiltmap.survey import load_survey  # noqa: E402
+from quiltmap.survey import load_survey, write_geotiff  # noqa: E402
 from conftest import broken  # noqa: E402
 
 
 
 
 def test_command_equals_the_library(exported, tmp_path):
+    """The plain GeoTIFF format: today's files, byte for byte (test_gis.py checks the COG format)."""
     out = tmp_path / "out"
-    assert main(["reconstruct", str(exported), "--out", str(out), "--quiet"]) == 0
+    assert main(["reconstruct", str(exported), "--out", str(out), "--quiet", "--format", "geotiff"]) == 0
     survey = load_survey(exported)
     expected = quiltmap.reconstruct(survey.views, survey.grid, survey.z_range, survey.settings)
+    write_geotiff(tmp_path / "heights.tif", expected.heights, survey.grid, survey.epsg)
+    assert (out / "heights.tif").read_bytes() == (tmp_path / "heights.tif").read_bytes()
     with tifffile.TiffFile(out / "heights.tif") as tif:
         heights = tif.asarray()
         tags = {tag.code: tag.value for tag in tif.pages[0].tags}
@@ -76,21 +78,12 @@ def test_bad_paths_end_with_one_message(exported, tmp_path, capsys, problem):
     assert capsys.readouterr().err.startswith("quiltmap: error: ")
 
 
-@pytest.fixture(scope="module")
-def exported_town(tmp_path_factory):
-    """A survey of four 64-cell tiles."""
-    pytest.importorskip("dask")
-    folder = tmp_path_factory.mktemp("town")
-    demo_main(["--size", "128", "--labels", "32", "--seed", "5", "--export", str(folder)])
-    return folder / "survey.json"
-
-
 def test_tiled_command_equals_the_tiled_library(exported_town, tmp_path):
     from quiltmap.tiled import Tiling, reconstruct_tiled
 
     out = tmp_path / "out"
     assert main(["reconstruct", str(exported_town), "--out", str(out), "--tile", "64", "--margin", "16",
-                 "--quiet"]) == 0
+                 "--quiet", "--format", "geotiff"]) == 0
     survey = load_survey(exported_town, lazy=True)
     expected = reconstruct_tiled(survey.views, survey.grid, survey.z_range, survey.settings,
                                  tiling=Tiling(64, 16))
