@@ -332,6 +332,7 @@ void bilateral_filter(const Array2<const float>& Z, const Array2<const std::uint
                       const Array2<float>& out) {
     const int64_t H = Z.extent[0], W = Z.extent[1];
     if (H == 0 || W == 0) return;
+    assert(last_axis_is_dense(Z) && last_axis_is_dense(valid) && last_axis_is_dense(out));
     const Filter f{H, W, radius, Z, valid, sw, splat(inv_r)};
     if (radius >= 1 && radius <= kMaxSymmetricRadius) {
         filter_by_pairs(f, out);

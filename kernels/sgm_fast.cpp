@@ -540,6 +540,7 @@ void sgm_aggregate(const Array3<const float>& cost, float P1, float P2, const Ar
                    const Array3<float>& path) {
     const int64_t D = cost.extent[0], H = cost.extent[1], W = cost.extent[2];
     if (D == 0 || H == 0 || W == 0) return;  // nothing to aggregate, and no label 0 to read
+    assert(last_axis_is_dense(cost) && last_axis_is_dense(agg) && last_axis_is_dense(path));
     const float inf = std::numeric_limits<float>::infinity();
     const Job job{D, H, W,
                   Rows<const float>{cost.data, cost.stride[0], cost.stride[1]},

@@ -43,6 +43,7 @@
 // inline helper, a template) would be compiled for the level, and the linker
 // could hand that copy to baseline callers.
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
