@@ -87,6 +87,32 @@ def test_code_object(mvs, name):
     assert code.co_filename.startswith(SOURCE_PATH)
 
 
+class BreaksFrames(str):
+    """A key with the hash of "__builtins__" that refuses every comparison: in
+    a module dictionary without "__builtins__", looking that up, which every
+    new frame of the module does, raises."""
+
+    def __hash__(self):
+        return hash("__builtins__")
+
+    def __eq__(self, other):
+        raise LookupError("no frame today")
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_failed_traceback_entry_keeps_the_callers_error(mvs, monkeypatch, name):
+    monkeypatch.delitem(vars(mvs), "__builtins__")
+    monkeypatch.setitem(vars(mvs), BreaksFrames("frame breaker"), None)
+    with pytest.raises(LookupError, match="no frame today") as info:
+        getattr(mvs, name)()
+    # The entry's failure is raised in the caller's error's place, which it carries as its context.
+    original = info.value.__context__
+    count = len(FACTS[name].parameters)
+    assert type(original) is TypeError
+    assert str(original) == f"{name}() takes exactly {count} positional arguments (0 given)"
+    del info, original  # their frames hold the module's dictionary
+
+
 # ---------------------------------------------------------------------------
 # Start-up in this process: the module is initialised once and kept.
 
