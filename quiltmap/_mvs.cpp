@@ -343,10 +343,13 @@ PyObject* code_objects[kFunctionCount];  // strong, made once
 bool warn_on_ignored_level_request() {
     const kernels::LevelChoice& choice = kernels::level_choice();
     if (!choice.request_ignored) return true;
+    using kernels::Level, kernels::level_name;
+    static_assert(std::size(kernels::kAllLevels) == 3, "the warning names every level");
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "QUILTMAP_ISA='%s' names no instruction-set level (sse2, avx2 or avx512) and is "
-                            "ignored; the kernels use %s",
-                            choice.request, kernels::level_name(choice.level)) == 0;
+                            "QUILTMAP_ISA='%s' names no instruction-set level (%s, %s or %s) and is ignored; the "
+                            "kernels use %s",
+                            choice.request, level_name(Level::sse2), level_name(Level::avx2),
+                            level_name(Level::avx512), level_name(choice.level)) == 0;
 }
 
 bool build_string_table() {
