@@ -430,7 +430,9 @@ static_assert(in_table_order(kSummed), "the sweeps add the directions in kDirect
 void sweep_up_straight(const Job& job, const Scratch& s) {
     for (int64_t y = job.H - 1; y >= 0; --y) {
         across_row<UpStraight>(job, s, y, y - 1, -1, y == job.H - 1,
-                               [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[1]) { store_n(a, L[0], n); });
+                               [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[1]) {
+            store_n(a, L[0], n);
+        });
     }
 }
 
