@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <iterator>
 
 #include "binding/arguments.hpp"
@@ -343,13 +344,17 @@ PyObject* code_objects[kFunctionCount];  // strong, made once
 bool warn_on_ignored_level_request() {
     const kernels::LevelChoice& choice = kernels::level_choice();
     if (!choice.request_ignored) return true;
-    using kernels::Level, kernels::level_name;
-    static_assert(std::size(kernels::kAllLevels) == 3, "the warning names every level");
+    // The levels' names from their table: "sse2, avx2 or avx512".
+    char levels[64] = "";
+    const std::size_t count = std::size(kernels::kAllLevels);
+    for (std::size_t i = 0, used = 0; i < count && used < sizeof levels; ++i) {
+        const char* separator = i == 0 ? "" : i + 1 < count ? ", " : " or ";
+        used += static_cast<std::size_t>(std::snprintf(levels + used, sizeof levels - used, "%s%s", separator,
+                                                       kernels::level_name(kernels::kAllLevels[i])));
+    }
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "QUILTMAP_ISA='%s' names no instruction-set level (%s, %s or %s) and is ignored; the "
-                            "kernels use %s",
-                            choice.request, level_name(Level::sse2), level_name(Level::avx2),
-                            level_name(Level::avx512), level_name(choice.level)) == 0;
+                            "QUILTMAP_ISA='%s' names no instruction-set level (%s) and is ignored; the kernels use %s",
+                            choice.request, levels, kernels::level_name(choice.level)) == 0;
 }
 
 bool build_string_table() {
