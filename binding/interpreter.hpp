@@ -11,7 +11,9 @@ namespace quiltmap::binding {
 
 // Adds one entry (file, line, function name) to the pending exception's
 // traceback; `globals` is the module dictionary the entry's frame belongs
-// to.  If the entry cannot be made, the new failure replaces the pending one.
+// to.  If the entry cannot be made, the failure to make it is raised with the
+// pending exception as its __context__, as CPython's own _PyTraceback_Add
+// does: the caller's error is never lost.
 void add_traceback(PyObject* globals, const char* function, int line, const char* file);
 
 // What `name` stands for in the module whose dictionary is `globals` at this

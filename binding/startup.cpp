@@ -6,6 +6,7 @@
 #include <numpy/ufuncobject.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "binding/compat.hpp"
 #include "binding/interpreter.hpp"
@@ -45,6 +46,10 @@ const ImportedType kImportedTypes[] = {
     {"numpy", "ufunc", sizeof(PyUFuncObject), false},
 };
 
+// NumPy's types are looked up in numpy, imported on the first of them; the
+// others in builtins.
+bool from_numpy(const ImportedType& t) { return std::strcmp(t.module, "numpy") == 0; }
+
 bool check_imported_type(PyObject* module, const ImportedType& t) {
     Ref object(PyObject_GetAttrString(module, t.attribute));
     if (!object) return false;
@@ -56,18 +61,17 @@ bool check_imported_type(PyObject* module, const ImportedType& t) {
     const Py_ssize_t basic_size = type->tp_basicsize;
     Py_ssize_t item_size = type->tp_itemsize;
     if (item_size > 0 && item_size < 8) item_size = 8;
+    // The error when smaller, the warning when larger.
+    constexpr const char* kSizeChanged =
+        "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C header, got %zd from "
+        "PyObject";
     if (basic_size + item_size < t.expected_size) {
-        PyErr_Format(PyExc_ValueError,
-                     "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from C header, "
-                     "got %zd from PyObject",
-                     t.module, t.attribute, t.expected_size, basic_size + item_size);
+        PyErr_Format(PyExc_ValueError, kSizeChanged, t.module, t.attribute, t.expected_size, basic_size + item_size);
         return false;
     }
     if (t.warn_if_larger && basic_size > t.expected_size) {
-        return PyErr_WarnFormat(PyExc_RuntimeWarning, 0,
-                                "%.200s.%.200s size changed, may indicate binary incompatibility. Expected %zd from "
-                                "C header, got %zd from PyObject",
-                                t.module, t.attribute, t.expected_size, basic_size) == 0;
+        return PyErr_WarnFormat(PyExc_RuntimeWarning, 0, kSizeChanged, t.module, t.attribute, t.expected_size,
+                                basic_size) == 0;
     }
     return true;
 }
@@ -80,8 +84,8 @@ bool check_imported_types() {
     Ref numpy;
     for (const ImportedType& t : kImportedTypes) {
         PyObject* module = builtins.get();
-        if (t.module[0] == 'n') {
-            if (!numpy) numpy = Ref(PyImport_ImportModule("numpy"));
+        if (from_numpy(t)) {
+            if (!numpy) numpy = Ref(PyImport_ImportModule(t.module));
             if (!numpy) return false;
             module = numpy.get();
         }

@@ -166,6 +166,7 @@ struct ElementOf<std::int8_t> {
 template <typename T, int N>
 class InView : public ArrayView {
     static_assert(std::is_const_v<T>, "a read-only view holds const elements");
+    static_assert(ElementOf<T>::type.size == sizeof(T), "the kernels step elements by sizeof(T)");
 
 public:
     static constexpr ViewRule kRule{&ElementOf<T>::type, N, false};
@@ -180,6 +181,7 @@ public:
 template <typename T, int N>
 class OutView : public ArrayView {
     static_assert(!std::is_const_v<T>, "a writable view holds mutable elements");
+    static_assert(ElementOf<T>::type.size == sizeof(T), "the kernels step elements by sizeof(T)");
 
 public:
     static constexpr ViewRule kRule{&ElementOf<T>::type, N, true};

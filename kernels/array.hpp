@@ -32,8 +32,6 @@ struct Array {
 };
 
 template <typename T>
-using Array1 = Array<T, 1>;
-template <typename T>
 using Array2 = Array<T, 2>;
 template <typename T>
 using Array3 = Array<T, 3>;
@@ -48,6 +46,25 @@ Array<const T, N> read_only(const Array<T, N>& a) {
         r.stride[axis] = a.stride[axis];
     }
     return r;
+}
+
+// The production kernels step the last axis of most of their arrays by
+// element, not by its byte stride, so those arrays must be dense along it;
+// each kernel's header says which.  The kernels cannot fail, so they have no
+// way to refuse an array that is not, and in the module none can reach them:
+// the binding hands out only C-contiguous views (binding/layout.cpp).  The
+// kernels therefore check it only in debug builds, with an assert at their
+// entry, for C++ callers (tests, benchmarks) that build views themselves; a
+// check in release builds could do nothing but abort.
+
+// Whether consecutive elements of the last axis lie sizeof(T) bytes apart.
+// An array without elements, or with one element along its last axis, is
+// never stepped along it and passes whatever its strides.
+template <typename T, int N>
+constexpr bool last_axis_is_dense(const Array<T, N>& a) {
+    for (int axis = 0; axis < N; ++axis)
+        if (a.extent[axis] == 0) return true;
+    return a.extent[N - 1] <= 1 || a.stride[N - 1] == static_cast<std::int64_t>(sizeof(T));
 }
 
 // A C-contiguous array of `extents` over caller-owned storage; for tests,

@@ -20,7 +20,9 @@ void bilateral_spatial_table(std::int32_t radius, float inv_s, std::int64_t reac
 
 // Overwrites out[y, x] for every usable cell whose weight sum is positive.
 // out already holds a copy of Z; valid covers Z's H x W cells; sw is the
-// table above.  Cannot fail; allocates nothing.
+// table above.  Z, valid and out are dense along their last axis (checked in
+// debug builds: array.hpp, last_axis_is_dense); sw may have any strides.
+// Cannot fail; allocates nothing.
 //
 // This twin writes the per-cell steps out literally; the production filter,
 // kernels::bilateral_filter (levels.hpp), must agree with it to the bit.

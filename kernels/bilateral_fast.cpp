@@ -73,9 +73,10 @@ inline Doubles power_of_base(Doubles t) {
 
 inline float library_weight(float t) { return float(std::pow(kWeightBase, double(t))); }
 
-// The weights of the lanes in `active` (bits), the others unspecified;
-// *slow counts the lanes that took the library pow.
-inline Floats range_weight(Floats t, unsigned active, int64_t* slow) {
+// The weights of the lanes in `active` (bits), the others unspecified; the
+// lanes that took the library pow are added to *slow, when given (the
+// filter has no use for the count).
+inline Floats range_weight(Floats t, unsigned active, int64_t* slow = nullptr) {
     const FloatMask zero = less(t, splat(kZeroBelow));
     const FloatMask in_range = both(greater_equal(t, splat(kZeroBelow)), less_equal(t, splat(0.0f)));
     const Floats safe_t = select(in_range, t, splat(0.0f));
@@ -93,7 +94,7 @@ inline Floats range_weight(Floats t, unsigned active, int64_t* slow) {
     for (; doubtful != 0; doubtful &= doubtful - 1) {
         const int lane = __builtin_ctz(doubtful);
         w_lanes[lane] = library_weight(t_lanes[lane]);
-        ++*slow;
+        if (slow != nullptr) ++*slow;
     }
     return load(w_lanes);
 }
@@ -126,14 +127,14 @@ struct Pair {
 };
 
 inline Pair pair(const Filter& f, int64_t y, int64_t x, int64_t n, FloatMask centre, Floats z0, int64_t dy,
-                 int64_t dx, int64_t* slow) {
+                 int64_t dx) {
     const int64_t first = x + dx;
     const float* z_row = f.heights(y + dy);
     const std::uint8_t* v_row = f.flags(y + dy);
     Floats z;
     FloatMask usable_neighbour;
     if (first >= 0 && first + n <= f.W) {
-        z = n == kLanes ? load(z_row + first) : load_first(z_row + first, int(n));
+        z = load_n(z_row + first, n);
         usable_neighbour = usable(v_row + first, int(n));
     } else {  // the lanes whose neighbour lies outside the row get no flag
         float lanes[kLanes] = {};
@@ -148,7 +149,7 @@ inline Pair pair(const Filter& f, int64_t y, int64_t x, int64_t n, FloatMask cen
     const FloatMask use = both(centre, usable_neighbour);
     const Floats dr = z - z0;
     const Floats t = (-dr * dr) * f.inv_r;
-    return {range_weight(t, lane_bits(use), slow) * splat(f.spatial(dy, dx)), z, use};
+    return {range_weight(t, lane_bits(use)) * splat(f.spatial(dy, dx)), z, use};
 }
 
 // The centre's own pair: dr = z0 - z0 is +0 or NaN, so the exponent is -0
@@ -171,31 +172,24 @@ inline void add(const Pair& p, Floats& asum, Floats& wsum) {
 // elsewhere.
 inline void finish(float* out, int64_t n, FloatMask centre, Floats asum, Floats wsum) {
     const FloatMask filtered = both(centre, greater(wsum, splat(0.0f)));
-    const Floats kept = n == kLanes ? load(out) : load_first(out, int(n));
-    const Floats result = select(filtered, asum / wsum, kept);
-    if (n == kLanes) {
-        store(out, result);
-    } else {
-        store_first(out, result, int(n));
-    }
+    store_n(out, select(filtered, asum / wsum, load_n(out, n)), n);
 }
 
 // Every cell computes its whole window: the order of a cell's sums is the
 // order of the loops.
 void filter_directly(const Filter& f, const Array2<float>& out) {
-    int64_t slow = 0;
     for (int64_t y = 0; y < f.H; ++y) {
         const int64_t dy_lo = std::max(-f.r, -y), dy_hi = std::min(f.r, f.H - 1 - y);
         for (int64_t x = 0; x < f.W; x += kLanes) {
             const int64_t n = std::min(kLanes, f.W - x);
             const FloatMask centre = usable(f.flags(y) + x, int(n));
             if (!any(centre)) continue;
-            const Floats z0 = n == kLanes ? load(f.heights(y) + x) : load_first(f.heights(y) + x, int(n));
+            const Floats z0 = load_n(f.heights(y) + x, n);
             // Offsets at which some lane of the group has a neighbour.
             const int64_t dx_lo = std::max(-f.r, -(x + n - 1)), dx_hi = std::min(f.r, f.W - 1 - x);
             Floats wsum = splat(0.0f), asum = splat(0.0f);
             for (int64_t dy = dy_lo; dy <= dy_hi; ++dy)
-                for (int64_t dx = dx_lo; dx <= dx_hi; ++dx) add(pair(f, y, x, n, centre, z0, dy, dx, &slow), asum, wsum);
+                for (int64_t dx = dx_lo; dx <= dx_hi; ++dx) add(pair(f, y, x, n, centre, z0, dy, dx), asum, wsum);
             finish(at(out.data, y * out.stride[0]) + x, n, centre, asum, wsum);
         }
     }
@@ -246,7 +240,6 @@ void filter_by_pairs(const Filter& f, const Array2<float>& out) {
     const int64_t r = f.r;
     float asum_ring[kMaxSymmetricRadius + 1][kRingWidth];
     float wsum_ring[kMaxSymmetricRadius + 1][kRingWidth];
-    int64_t slow = 0;
     Pair pairs[2 * kMaxSymmetricRadius + 1];  // one row of offsets dx = -r ... r
 
     for (int64_t x0 = 0; x0 < f.W; x0 += kStrip) {
@@ -289,9 +282,9 @@ void filter_by_pairs(const Filter& f, const Array2<float>& out) {
                 const int64_t n = std::min(kLanes, a1 - x);
                 const FloatMask centre = usable(f.flags(y) + x, int(n));
                 if (!any(centre)) continue;
-                const Floats z0 = n == kLanes ? load(f.heights(y) + x) : load_first(f.heights(y) + x, int(n));
+                const Floats z0 = load_n(f.heights(y) + x, n);
                 // This row, to the right: the cells reached get their terms first.
-                for (int64_t dx = 1; dx <= r; ++dx) pairs[dx + r] = pair(f, y, x, n, centre, z0, 0, dx, &slow);
+                for (int64_t dx = 1; dx <= r; ++dx) pairs[dx + r] = pair(f, y, x, n, centre, z0, 0, dx);
                 push(y, x, r, 1, z0);
                 Floats asum = lanes_at(asum_window, r), wsum = lanes_at(wsum_window, r);
                 add(centre_pair(f, centre, z0), asum, wsum);
@@ -299,7 +292,7 @@ void filter_by_pairs(const Filter& f, const Array2<float>& out) {
                 // The rows below.
                 for (int64_t dy = 1; dy <= dy_hi; ++dy) {
                     for (int64_t dx = -r; dx <= r; ++dx) {
-                        pairs[dx + r] = pair(f, y, x, n, centre, z0, dy, dx, &slow);
+                        pairs[dx + r] = pair(f, y, x, n, centre, z0, dy, dx);
                         add(pairs[dx + r], asum, wsum);
                     }
                     push(y + dy, x, r, -r, z0);
@@ -329,12 +322,7 @@ std::int64_t range_weights(const float* t, float* weight, std::int64_t n) {
     int64_t slow = 0;
     for (int64_t i = 0; i < n; i += kLanes) {
         const int64_t m = std::min(kLanes, n - i);
-        const Floats w = range_weight(m == kLanes ? load(t + i) : load_first(t + i, int(m)), all_lanes(m), &slow);
-        if (m == kLanes) {
-            store(weight + i, w);
-        } else {
-            store_first(weight + i, w, int(m));
-        }
+        store_n(weight + i, range_weight(load_n(t + i, m), all_lanes(m), &slow), m);
     }
     return slow;
 }
@@ -344,6 +332,7 @@ void bilateral_filter(const Array2<const float>& Z, const Array2<const std::uint
                       const Array2<float>& out) {
     const int64_t H = Z.extent[0], W = Z.extent[1];
     if (H == 0 || W == 0) return;
+    assert(last_axis_is_dense(Z) && last_axis_is_dense(valid) && last_axis_is_dense(out));
     const Filter f{H, W, radius, Z, valid, sw, splat(inv_r)};
     if (radius >= 1 && radius <= kMaxSymmetricRadius) {
         filter_by_pairs(f, out);

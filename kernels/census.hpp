@@ -17,8 +17,8 @@ constexpr int census_bits(std::int32_t rows, std::int32_t columns) { return (2 *
 // darker than the centre (a NaN is darker than nothing and has nothing
 // darker).  A sample beyond the image takes the nearest edge cell's value.
 // codes has image's extents; rows, columns >= 0 with census_bits <= 64;
-// step >= 1; the last axis of both is dense.  Cannot fail; allocates
-// nothing.
+// step >= 1; the last axis of both is dense (checked in debug builds:
+// array.hpp, last_axis_is_dense).  Cannot fail; allocates nothing.
 //
 // This twin reads every sample through the clamped index; the production
 // kernel, kernels::census (levels.hpp), must agree with it to the bit.

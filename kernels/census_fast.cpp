@@ -32,6 +32,7 @@ void census(const Array2<const float>& image, std::int32_t rows, std::int32_t co
             const Array2<std::uint64_t>& codes) {
     const int64_t H = image.extent[0], W = image.extent[1];
     if (H == 0 || W == 0) return;
+    assert(last_axis_is_dense(image) && last_axis_is_dense(codes));
     const int64_t reach = int64_t(columns) * step;
     // Columns whose every sample lies in the image.
     const int64_t inner_begin = std::min(reach, W), inner_end = std::max(inner_begin, W - reach);

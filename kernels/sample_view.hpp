@@ -24,7 +24,9 @@ struct GroundGrid {
 // Every cell of the Z.extent[0] x Z.extent[1] grid gets valid 0 or 1; cells
 // that project inside the image also get out[r, c, 0..nch) (nch from img).
 // The caller guarantees that out and valid cover the grid (and out covers
-// img's channels).  Cannot fail; touches nothing outside the arrays.
+// img's channels), and that img, Z, out and valid are dense along their
+// last axis (checked in debug builds: array.hpp, last_axis_is_dense).
+// Cannot fail; touches nothing outside the arrays.
 //
 // This twin writes the per-cell steps out literally, one cell at a time; the
 // production kernel, kernels::sample_view (levels.hpp), must agree with it to

@@ -41,6 +41,7 @@ void sample_view(const Array3<const float>& img, const Camera& camera, const Gro
                  const Array2<std::uint8_t>& valid) {
     const int64_t H = Z.extent[0], W = Z.extent[1];
     if (H == 0 || W == 0) return;
+    assert(last_axis_is_dense(img) && last_axis_is_dense(Z) && last_axis_is_dense(out) && last_axis_is_dense(valid));
     const int64_t h = img.extent[0], w = img.extent[1], nch = img.extent[2];
     const Camera cam = camera;  // locals, so that stores through out cannot alias them
     const auto R = [&](int i, int j) { return splat_double(cam.R[i][j]); };

@@ -1,23 +1,28 @@
 #include "kernels/sgm.hpp"
 
+#include <cassert>
 #include <cstdint>
 
 namespace quiltmap::kernels {
 
 using std::int64_t;
 
+// The last axis of the three volumes is dense (sgm.hpp).
+constexpr int64_t kFloatBytes = sizeof(float);
+
 void sgm_aggregate_reference(const Array3<const float>& cost, float P1, float P2,
                              const Array3<float>& agg, const Array3<float>& path) {
     const int64_t D = cost.extent[0], H = cost.extent[1], W = cost.extent[2];
     if (D == 0 || H == 0 || W == 0) return;  // nothing to aggregate, and no label 0 to read
+    assert(last_axis_is_dense(cost) && last_axis_is_dense(agg) && last_axis_is_dense(path));
     auto C = [&](int64_t d, int64_t y, int64_t x) -> float {
-        return *at(cost.data, d * cost.stride[0] + y * cost.stride[1] + x * 4);
+        return *at(cost.data, d * cost.stride[0] + y * cost.stride[1] + x * kFloatBytes);
     };
     auto L = [&](int64_t d, int64_t y, int64_t x) -> float& {
-        return *at(path.data, d * path.stride[0] + y * path.stride[1] + x * 4);
+        return *at(path.data, d * path.stride[0] + y * path.stride[1] + x * kFloatBytes);
     };
     auto A = [&](int64_t d, int64_t y, int64_t x) -> float& {
-        return *at(agg.data, d * agg.stride[0] + y * agg.stride[1] + x * 4);
+        return *at(agg.data, d * agg.stride[0] + y * agg.stride[1] + x * kFloatBytes);
     };
 
     for (int k = 0; k < 8; ++k) {

@@ -14,7 +14,8 @@ constexpr int kDirections[8][2] = {{0, 1}, {0, -1}, {1, 0}, {-1, 0},
 // cost's extents (any initial content); the production kernel touches only
 // its first rows when the volume has more than a few dozen of them.  cost,
 // agg and path share the extents (D, H, W); agg and path are C-contiguous,
-// cost is contiguous along its last axis.  Cannot fail; allocates nothing.
+// cost is dense along its last axis (checked in debug builds: array.hpp,
+// last_axis_is_dense).  Cannot fail; allocates nothing.
 //
 // This twin writes the recurrence out literally, cell by cell and label by
 // label; the production kernel, kernels::sgm_aggregate (levels.hpp), must

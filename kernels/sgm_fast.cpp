@@ -51,12 +51,15 @@ struct Penalties {
 // L = (min(mid, lo + P1, hi + P1, best + P2) + cost) - best, where mid, lo
 // and hi are the predecessor's path costs at labels d, d - 1 and d + 1 and
 // best their minimum over all labels; each replacement is made only when
-// strictly smaller, in that order.
+// strictly smaller, in that order.  Every sweep computes L here.  The sums
+// with the penalties come in made (lo_p1 = lo + P1, hi_p1 = hi + P1,
+// best_p2 = best + P2), so that a sweep that uses one predecessor label for
+// two labels, or best for all of them, adds once.
 template <typename V>
-inline V recurrence(V lo, V mid, V hi, V best, V cost, const Penalties<V>& p) {
-    V v = keep_smaller(lo + p.P1, mid);
-    v = keep_smaller(hi + p.P1, v);
-    v = keep_smaller(best + p.P2, v);
+inline V recurrence(V lo_p1, V mid, V hi_p1, V best_p2, V best, V cost) {
+    V v = keep_smaller(lo_p1, mid);
+    v = keep_smaller(hi_p1, v);
+    v = keep_smaller(best_p2, v);
     return (v + cost) - best;
 }
 
@@ -77,7 +80,7 @@ struct Recurrence {
     template <typename Prev>
     V next(int64_t d, int64_t D, const Prev& prev, V cost, const Penalties<V>& p) {
         const V hi = d + 1 < D ? V(prev(d + 1)) : p.missing;
-        const V L = recurrence(lo, mid, hi, best, cost, p);
+        const V L = recurrence(lo + p.P1, mid, hi + p.P1, best + p.P2, best, cost);
         lo = mid;
         mid = hi;
         return L;
@@ -94,15 +97,6 @@ struct Rows {
     int64_t plane, row;  // bytes
     T* operator()(int64_t d, int64_t y) const { return at(data, d * plane + y * row); }
 };
-
-inline Floats load_n(const float* p, int64_t n) { return n == kLanes ? load(p) : load_first(p, int(n)); }
-inline void store_n(float* p, Floats v, int64_t n) {
-    if (n == kLanes) {
-        store(p, v);
-    } else {
-        store_first(p, v, int(n));
-    }
-}
 
 struct Job {
     int64_t D, H, W;
@@ -179,10 +173,15 @@ struct Scratch {
 constexpr int kBlock = 4;
 constexpr int64_t kAhead = 8;
 
-template <int... Dx>
+// Directions across the rows that one sweep computes, by their index K in
+// kDirections (sgm.hpp), all running down the rows (dy = +1) or all up them.
+template <int... K>
 struct Across {
-    static constexpr int N = sizeof...(Dx);
-    static constexpr int dx[N] = {Dx...};  // -1, 0 or +1
+    static constexpr int N = sizeof...(K);
+    static constexpr int k[N] = {K...};
+    static constexpr int dy = kDirections[k[0]][0];
+    static constexpr int dx[N] = {kDirections[K][1]...};  // -1, 0 or +1
+    static_assert(dy != 0 && ((kDirections[K][0] == dy) && ...), "one sweep, one order of rows");
 };
 
 // Labels d0 ... d0 + B - 1 of row y: emit(d, agg, x, n, L) receives label d
@@ -199,7 +198,8 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, in
     const int64_t last = (W - 1) / kLanes * kLanes;  // columns 0 and W - 1 start the diagonal paths
     const FloatMask first_column = lane_mask(0), last_column = lane_mask(int(W - 1 - last));
     const int64_t line = s.line;                     // floats from one slab label to the next
-    const int64_t cost_plane = job.cost.plane / 4, agg_plane = job.agg.plane / 4;  // floats
+    const int64_t cost_plane = job.cost.plane / int64_t(sizeof(float));  // floats
+    const int64_t agg_plane = job.agg.plane / int64_t(sizeof(float));
 
     const float* cost = job.cost(d0, y);
     float* agg = job.agg(d0, y);
@@ -251,11 +251,7 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, in
                     step[j] = mid[j] + job.p.P1;
                 }
                 for (int j = 0; j < B; ++j) {
-                    // The literal replacements, in order: d - 1, d + 1, best.
-                    Floats v = keep_smaller(step[j], mid[j + 1]);
-                    v = keep_smaller(step[j + 2], v);
-                    v = keep_smaller(b_p2, v);
-                    L[j][i] = (v + c[j]) - b;
+                    L[j][i] = recurrence(step[j], mid[j + 1], step[j + 2], b_p2, b, c[j]);
                     if (Dirs::dx[i] > 0 && x == 0) L[j][i] = select(first_column, c[j], L[j][i]);
                     if (Dirs::dx[i] < 0 && x == last) L[j][i] = select(last_column, c[j], L[j][i]);
                 }
@@ -322,10 +318,7 @@ Floats column_along(int64_t D, const float* prev, Floats best, const float* cost
             if (prev != nullptr) {
                 const Floats hi = d + 1 < D ? load(prev + (d + 1) * kLanes) : p.missing;
                 const Floats step_hi = hi + p.P1;
-                Floats v = keep_smaller(step_lo, mid);
-                v = keep_smaller(step_hi, v);
-                v = keep_smaller(b_p2, v);
-                L = (v + c) - best;
+                L = recurrence(step_lo, mid, step_hi, b_p2, best, c);
                 step_lo = step_mid;
                 mid = hi;
                 step_mid = step_hi;
@@ -411,11 +404,35 @@ void row_block(const Job& job, const Scratch& s, int64_t y0) {
 // ---------------------------------------------------------------------------
 // The three sweeps.
 
+// Their directions, by index in kDirections: along the rows in row_block
+// (L0 from the left, L1 from the right), across them in the sweeps.
+constexpr int kFromLeft = 0, kFromRight = 1;
+using UpStraight = Across<3>;
+using Down = Across<2, 4, 5>;
+using UpDiagonal = Across<6, 7>;
+static_assert(kDirections[kFromLeft][0] == 0 && kDirections[kFromLeft][1] == 1 && kDirections[kFromRight][0] == 0 &&
+              kDirections[kFromRight][1] == -1, "row_block scans L0 from the left, L1 from the right");
+static_assert(UpStraight::dy == -1 && UpDiagonal::dy == -1 && Down::dy == 1, "the sweeps' orders of rows");
+
+// The order in which the sweeps below add the path costs: row_block's sum,
+// then sweep 2's terms around sweep 1's (read from agg), then sweep 3's.
+// It must be the table's, the order of the literal sum.
+constexpr int kSummed[8] = {kFromLeft, kFromRight, Down::k[0], UpStraight::k[0],
+                            Down::k[1], Down::k[2], UpDiagonal::k[0], UpDiagonal::k[1]};
+constexpr bool in_table_order(const int (&order)[8]) {
+    for (int i = 0; i < 8; ++i)
+        if (order[i] != i) return false;
+    return true;
+}
+static_assert(in_table_order(kSummed), "the sweeps add the directions in kDirections' order");
+
 // 1: L3 (straight up) into agg.
 void sweep_up_straight(const Job& job, const Scratch& s) {
     for (int64_t y = job.H - 1; y >= 0; --y) {
-        across_row<Across<0>>(job, s, y, y - 1, -1, y == job.H - 1,
-                              [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[1]) { store_n(a, L[0], n); });
+        across_row<UpStraight>(job, s, y, y - 1, -1, y == job.H - 1,
+                               [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[1]) {
+            store_n(a, L[0], n);
+        });
     }
 }
 
@@ -426,8 +443,8 @@ void sweep_down(const Job& job, const Scratch& s) {
         const float* sums = s.sums + (y % kLanes) * s.column;  // + x * s.column: this row's L0 + L1
         // Also asks for the costs of the row kLanes further down, which the
         // next row block reads sixteen at a time, label by label.
-        across_row<Across<0, 1, -1>>(job, s, y, y + 1, y + kLanes, y == 0,
-                                     [&](int64_t d, float* a, int64_t x, int64_t n, const Floats(&L)[3]) {
+        across_row<Down>(job, s, y, y + 1, y + kLanes, y == 0,
+                         [&](int64_t d, float* a, int64_t x, int64_t n, const Floats(&L)[3]) {
             const Floats L01 = load(sums + x * s.column + d * kLanes);
             store_n(a, (((L01 + L[0]) + load_n(a, n)) + L[1]) + L[2], n);
         });
@@ -437,8 +454,8 @@ void sweep_down(const Job& job, const Scratch& s) {
 // 3: L6 and L7 (up the diagonals), added last.
 void sweep_up_diagonal(const Job& job, const Scratch& s) {
     for (int64_t y = job.H - 1; y >= 0; --y) {
-        across_row<Across<1, -1>>(job, s, y, y - 1, -1, y == job.H - 1,
-                                  [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[2]) {
+        across_row<UpDiagonal>(job, s, y, y - 1, -1, y == job.H - 1,
+                               [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[2]) {
             store_n(a, (load_n(a, n) + L[0]) + L[1], n);
         });
     }
@@ -525,6 +542,7 @@ void sgm_aggregate(const Array3<const float>& cost, float P1, float P2, const Ar
                    const Array3<float>& path) {
     const int64_t D = cost.extent[0], H = cost.extent[1], W = cost.extent[2];
     if (D == 0 || H == 0 || W == 0) return;  // nothing to aggregate, and no label 0 to read
+    assert(last_axis_is_dense(cost) && last_axis_is_dense(agg) && last_axis_is_dense(path));
     const float inf = std::numeric_limits<float>::infinity();
     const Job job{D, H, W,
                   Rows<const float>{cost.data, cost.stride[0], cost.stride[1]},

@@ -14,6 +14,8 @@
 //   load_first, store_first  the first n lanes only (0 <= n <= kFloatLanes); nothing
 //                            beyond them is read or written, and the other lanes
 //                            of a loaded vector are zero
+//   load_n, store_n          the same for 0 < n <= kFloatLanes, with whole vectors when
+//                            n = kFloatLanes: a row's groups, its last one short
 //   splat, keep_smaller      one value in every lane; candidate < running ? candidate
 //                            : running, lane by lane (false on NaN: running stays)
 //   less, greater, equal,    ordered comparisons (false on NaN); not_less_equal is
@@ -41,6 +43,7 @@
 // inline helper, a template) would be compiled for the level, and the linker
 // could hand that copy to baseline callers.
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -112,5 +115,17 @@ inline void prefetch(const void* p) { __asm__ volatile("prefetcht1 %0" : : "m"(*
 
 // The scalar form of keep_smaller, for code written once for both widths.
 inline float keep_smaller(float candidate, float running) { return candidate < running ? candidate : running; }
+
+// The first n lanes, 0 < n <= kFloatLanes: a whole vector unless n is short.
+inline Floats load_n(const float* p, std::int64_t n) {
+    return n == kFloatLanes ? load(p) : load_first(p, int(n));
+}
+inline void store_n(float* p, Floats v, std::int64_t n) {
+    if (n == kFloatLanes) {
+        store(p, v);
+    } else {
+        store_first(p, v, int(n));
+    }
+}
 
 QUILTMAP_LEVEL_END

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <iterator>
 
 #include "binding/arguments.hpp"
@@ -119,13 +120,18 @@ using binding::InArray;
 using binding::OutArray;
 
 namespace sample_view_fn {
+constexpr const char* kName = "sample_view";
 enum Arg { img, R, C, f, k1, k2, cx, cy, X0, Y0, gsd, Z, out, valid };
-enum Line { first = 12, camera = 12, outputs = 15 };
+// A conversion fails at the line that lists its parameter: img, R and C on
+// the first, then the intrinsics, the grid and the outputs.
+enum Line { first = 12, intrinsics = 13, grid = 14, outputs = 15, camera = first };
 constexpr auto kParams = std::make_tuple(
-    InArray<const float, 3>{"img", 12}, InArray<const double, 2>{"R", 12}, InArray<const double, 1>{"C", 12},
-    binding::Real{"f", 13}, binding::Real{"k1", 13}, binding::Real{"k2", 13}, binding::Real{"cx", 13},
-    binding::Real{"cy", 13}, binding::Real{"X0", 14}, binding::Real{"Y0", 14}, binding::Real{"gsd", 14},
-    InArray<const float, 2>{"Z", 14}, OutArray<float, 3>{"out", 15}, OutArray<std::uint8_t, 2>{"valid", 15});
+    InArray<const float, 3>{"img", Line::first}, InArray<const double, 2>{"R", Line::first},
+    InArray<const double, 1>{"C", Line::first}, binding::Real{"f", Line::intrinsics},
+    binding::Real{"k1", Line::intrinsics}, binding::Real{"k2", Line::intrinsics},
+    binding::Real{"cx", Line::intrinsics}, binding::Real{"cy", Line::intrinsics}, binding::Real{"X0", Line::grid},
+    binding::Real{"Y0", Line::grid}, binding::Real{"gsd", Line::grid}, InArray<const float, 2>{"Z", Line::grid},
+    OutArray<float, 3>{"out", Line::outputs}, OutArray<std::uint8_t, 2>{"valid", Line::outputs});
 const char* const kLocals[] = {"H",  "W",  "h", "w", "nch", "r",  "c",  "ch", "x0", "y0", "x1", "y1", "X",  "Y",
                                "dx", "dy", "dz", "xc", "yc", "zc", "nx", "ny", "r2", "d",  "u",  "v",  "fx", "fy"};
 constexpr const char* kDoc =
@@ -144,12 +150,12 @@ PyObject* body(const binding::Arguments<kParams>& a, Call& call) {
     if (H > 0 && W > 0) {
         const std::int64_t rotation[] = {3, 3}, centre[] = {3};
         const std::int64_t samples[] = {H, W, img.extent(2)}, cells[] = {H, W};
-        if (!binding::require_extents(a.get<Arg::R>(), "sample_view", "argument 'R'", rotation, true) ||
-            !binding::require_extents(a.get<Arg::C>(), "sample_view", "argument 'C'", centre, true)) {
+        if (!binding::require_extents(a.get<Arg::R>(), kName, "argument 'R'", rotation, true) ||
+            !binding::require_extents(a.get<Arg::C>(), kName, "argument 'C'", centre, true)) {
             return call.fail(Line::camera);
         }
-        if (!binding::require_extents(out, "sample_view", "argument 'out'", samples, true) ||
-            !binding::require_extents(valid, "sample_view", "argument 'valid'", cells, true)) {
+        if (!binding::require_extents(out, kName, "argument 'out'", samples, true) ||
+            !binding::require_extents(valid, kName, "argument 'valid'", cells, true)) {
             return call.fail(Line::outputs);
         }
         const auto rotation_elements = a.get<Arg::R>().array();
@@ -175,16 +181,21 @@ PyObject* body(const binding::Arguments<kParams>& a, Call& call) {
     Py_RETURN_NONE;
 }
 
-const binding::Signature kSignature = binding::SignatureOf<kParams>::make("sample_view", Line::first);
-const binding::FunctionDef kDef{"sample_view", "quiltmap._mvs.sample_view", kSourcePath, kSignature, kLocals,
+const binding::Signature kSignature = binding::SignatureOf<kParams>::make(kName, Line::first);
+const binding::FunctionDef kDef{kName, "quiltmap._mvs.sample_view", kSourcePath, kSignature, kLocals,
                                 count_of(kLocals), kDoc, binding::bind_and_run<kParams, body>};
 }  // namespace sample_view_fn
 
 namespace sgm_fn {
+constexpr const char* kName = "sgm";
+// What its messages call the arrays.
+constexpr const char* kCost = "argument 'cost'";
+constexpr const char* kAgg = "the result array 'agg'";
+constexpr const char* kPath = "the path buffer 'L'";
 enum Arg { cost, P1, P2 };
 enum Line { first = 56, allocate_agg = 61, allocate_path = 62, view_agg = 63, view_path = 64 };
-constexpr auto kParams =
-    std::make_tuple(InArray<const float, 3>{"cost", 56}, binding::Single{"P1", 56}, binding::Single{"P2", 56});
+constexpr auto kParams = std::make_tuple(InArray<const float, 3>{"cost", Line::first},
+                                         binding::Single{"P1", Line::first}, binding::Single{"P2", Line::first});
 const char* const kLocals[] = {"D",  "H", "W", "agg_np", "L_np", "agg", "L", "dirs",      "k", "dy", "dx",
                                "yy", "xx", "y", "x",      "py",   "px",  "d", "best_prev", "v", "a",  "b"};
 constexpr const char* kDoc =
@@ -200,13 +211,13 @@ PyObject* body(const binding::Arguments<kParams>& a, Call& call) {
     Ref path_np = allocate_float32(call.globals(), names.zeros, extents, 3);
     if (!path_np) return call.fail(Line::allocate_path);
     binding::OutView<float, 3> agg, path;
-    if (!view_own_array(agg, agg_np.get(), "sgm", "the result array 'agg'", extents) ||
-        !binding::require_separate(agg, cost, "sgm", "the result array 'agg'", "argument 'cost'")) {
+    if (!view_own_array(agg, agg_np.get(), kName, kAgg, extents) ||
+        !binding::require_separate(agg, cost, kName, kAgg, kCost)) {
         return call.fail(Line::view_agg);
     }
-    if (!view_own_array(path, path_np.get(), "sgm", "the path buffer 'L'", extents) ||
-        !binding::require_separate(path, cost, "sgm", "the path buffer 'L'", "argument 'cost'") ||
-        !binding::require_separate(path, agg, "sgm", "the path buffer 'L'", "the result array 'agg'")) {
+    if (!view_own_array(path, path_np.get(), kName, kPath, extents) ||
+        !binding::require_separate(path, cost, kName, kPath, kCost) ||
+        !binding::require_separate(path, agg, kName, kPath, kAgg)) {
         return call.fail(Line::view_path);
     }
     binding::advise_huge_pages(agg);
@@ -218,17 +229,26 @@ PyObject* body(const binding::Arguments<kParams>& a, Call& call) {
     return agg_np.release();
 }
 
-const binding::Signature kSignature = binding::SignatureOf<kParams>::make("sgm", Line::first);
-const binding::FunctionDef kDef{"sgm", "quiltmap._mvs.sgm", kSourcePath, kSignature, kLocals, count_of(kLocals),
+const binding::Signature kSignature = binding::SignatureOf<kParams>::make(kName, Line::first);
+const binding::FunctionDef kDef{kName, "quiltmap._mvs.sgm", kSourcePath, kSignature, kLocals, count_of(kLocals),
                                 kDoc, binding::bind_and_run<kParams, body>};
 }  // namespace sgm_fn
 
 namespace bilateral_fn {
+constexpr const char* kName = "bilateral";
+// What its messages call the arrays.
+constexpr const char* kHeights = "argument 'Z'";
+constexpr const char* kMask = "argument 'valid'";
+constexpr const char* kOut = "the result array 'out'";
+constexpr const char* kTable = "the weight table 'sw'";
 enum Arg { Z, valid, radius, sigma_r, sigma_s };
-enum Line { first = 113, mask = 113, copy_heights = 121, view_result = 122, weight_table = 126 };
-constexpr auto kParams = std::make_tuple(InArray<const float, 2>{"Z", 113},
-                                         InArray<const std::uint8_t, 2>{"valid", 113}, binding::Int32{"radius", 113},
-                                         binding::Single{"sigma_r", 114}, binding::Single{"sigma_s", 114});
+// A conversion fails at the line that lists its parameter: Z, valid and
+// radius on the first, the two scales on the next.
+enum Line { first = 113, scales = 114, mask = first, copy_heights = 121, view_result = 122, weight_table = 126 };
+constexpr auto kParams = std::make_tuple(
+    InArray<const float, 2>{"Z", Line::first}, InArray<const std::uint8_t, 2>{"valid", Line::first},
+    binding::Int32{"radius", Line::first}, binding::Single{"sigma_r", Line::scales},
+    binding::Single{"sigma_s", Line::scales});
 const char* const kLocals[] = {"H",  "W",  "y",    "x",    "yy", "xx", "dy",    "dx",    "out_np", "out",
                                "z0", "zk", "wsum", "asum", "dr", "w",  "inv_r", "inv_s", "sw"};
 constexpr const char* kDoc =
@@ -243,7 +263,7 @@ PyObject* body(const binding::Arguments<kParams>& a, Call& call) {
     const std::int32_t radius = a.get<Arg::radius>();
     const std::int64_t cells[] = {Z.extent(0), Z.extent(1)};
     if (cells[0] > 0 && cells[1] > 0 &&
-        !binding::require_extents(valid, "bilateral", "argument 'valid'", cells, /*at_least=*/true)) {
+        !binding::require_extents(valid, kName, kMask, cells, /*at_least=*/true)) {
         return call.fail(Line::mask);
     }
 
@@ -264,13 +284,12 @@ PyObject* body(const binding::Arguments<kParams>& a, Call& call) {
     // A copy of its own: np.array may have been rebound to something that
     // hands back our view object, or an array over Z's memory.
     if (binding::is_view_object(out_np.get())) {
-        PyErr_SetString(PyExc_ValueError,
-                        "bilateral(): the result array 'out' is the module's view of argument 'Z', not a copy");
+        PyErr_Format(PyExc_ValueError, "%s(): %s is the module's view of %s, not a copy", kName, kOut, kHeights);
         return call.fail(Line::view_result);
     }
-    if (!view_own_array(out, out_np.get(), "bilateral", "the result array 'out'", cells) ||
-        !binding::require_separate(out, Z, "bilateral", "the result array 'out'", "argument 'Z'") ||
-        !binding::require_separate(out, valid, "bilateral", "the result array 'out'", "argument 'valid'")) {
+    if (!view_own_array(out, out_np.get(), kName, kOut, cells) ||
+        !binding::require_separate(out, Z, kName, kOut, kHeights) ||
+        !binding::require_separate(out, valid, kName, kOut, kMask)) {
         return call.fail(Line::view_result);
     }
 
@@ -285,10 +304,10 @@ PyObject* body(const binding::Arguments<kParams>& a, Call& call) {
     Ref table_np = allocate_float32(call.globals(), names.empty, table_extents, 2);
     if (!table_np) return call.fail(Line::weight_table);
     binding::OutView<float, 2> table;
-    if (!view_own_array(table, table_np.get(), "bilateral", "the weight table 'sw'", table_extents) ||
-        !binding::require_separate(table, Z, "bilateral", "the weight table 'sw'", "argument 'Z'") ||
-        !binding::require_separate(table, valid, "bilateral", "the weight table 'sw'", "argument 'valid'") ||
-        !binding::require_separate(table, out, "bilateral", "the weight table 'sw'", "the result array 'out'")) {
+    if (!view_own_array(table, table_np.get(), kName, kTable, table_extents) ||
+        !binding::require_separate(table, Z, kName, kTable, kHeights) ||
+        !binding::require_separate(table, valid, kName, kTable, kMask) ||
+        !binding::require_separate(table, out, kName, kTable, kOut)) {
         return call.fail(Line::weight_table);
     }
     // The pass reads no offset beyond the grid, so a huge radius on a small
@@ -303,8 +322,8 @@ PyObject* body(const binding::Arguments<kParams>& a, Call& call) {
     return out_np.release();
 }
 
-const binding::Signature kSignature = binding::SignatureOf<kParams>::make("bilateral", Line::first);
-const binding::FunctionDef kDef{"bilateral", "quiltmap._mvs.bilateral", kSourcePath, kSignature, kLocals,
+const binding::Signature kSignature = binding::SignatureOf<kParams>::make(kName, Line::first);
+const binding::FunctionDef kDef{kName, "quiltmap._mvs.bilateral", kSourcePath, kSignature, kLocals,
                                 count_of(kLocals), kDoc, binding::bind_and_run<kParams, body>};
 }  // namespace bilateral_fn
 
@@ -325,10 +344,17 @@ PyObject* code_objects[kFunctionCount];  // strong, made once
 bool warn_on_ignored_level_request() {
     const kernels::LevelChoice& choice = kernels::level_choice();
     if (!choice.request_ignored) return true;
+    // The levels' names from their table: "sse2, avx2 or avx512".
+    char levels[64] = "";
+    const std::size_t count = std::size(kernels::kAllLevels);
+    for (std::size_t i = 0, used = 0; i < count && used < sizeof levels; ++i) {
+        const char* separator = i == 0 ? "" : i + 1 < count ? ", " : " or ";
+        used += static_cast<std::size_t>(std::snprintf(levels + used, sizeof levels - used, "%s%s", separator,
+                                                       kernels::level_name(kernels::kAllLevels[i])));
+    }
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "QUILTMAP_ISA='%s' names no instruction-set level (sse2, avx2 or avx512) and is "
-                            "ignored; the kernels use %s",
-                            choice.request, kernels::level_name(choice.level)) == 0;
+                            "QUILTMAP_ISA='%s' names no instruction-set level (%s) and is ignored; the kernels use %s",
+                            choice.request, levels, kernels::level_name(choice.level)) == 0;
 }
 
 bool build_string_table() {
@@ -375,6 +401,11 @@ bool bind_numpy_as_np() {
     return PyDict_SetItem(module_dict, names.np, module.get()) == 0;
 }
 
+// The lines of the module-level statements that exec's failures report: the
+// module's set-up, binding numpy as np, and NumPy's C API; a function's
+// definition reports its first line.
+enum InitLine { module_setup = 1, bind_numpy = 4, numpy_c_api = 9 };
+
 // The steps of exec after the module object is recorded; *line follows the
 // module-level statement under way and *entries_ready tells when failures
 // start to carry a traceback entry.
@@ -389,12 +420,12 @@ bool exec_steps(PyObject* module, int* line, bool* entries_ready) {
     if (!build_string_table()) return false;
     *entries_ready = true;
 
-    *line = 1;
+    *line = InitLine::module_setup;
     if (!enter_in_module_table(module) || !make_code_objects() || !binding::check_imported_types()) return false;
     if (!binding::ready_function_type() || !binding::ready_view_object_type()) return false;
-    *line = 4;
+    *line = InitLine::bind_numpy;
     if (!bind_numpy_as_np()) return false;
-    *line = 9;
+    *line = InitLine::numpy_c_api;
     if (!binding::import_numpy_c_api(module_dict)) return false;
     for (int i = 0; i < kFunctionCount; ++i) {
         const binding::FunctionDef& def = *kFunctions[i];
@@ -402,7 +433,7 @@ bool exec_steps(PyObject* module, int* line, bool* entries_ready) {
         Ref function(binding::new_function(def, code_objects[i], names.module_name, module_dict));
         if (!function || PyDict_SetItemString(module_dict, def.name, function.get()) != 0) return false;
     }
-    *line = 1;
+    *line = InitLine::module_setup;
     Ref test_dict(PyDict_New());
     return test_dict && PyDict_SetItemString(module_dict, "__test__", test_dict.get()) == 0;
 }
@@ -416,7 +447,7 @@ int module_exec(PyObject* module) {
     }
     module_object = new_ref(module);
     module_dict = new_ref(PyModule_GetDict(module));
-    int line = 1;
+    int line = InitLine::module_setup;
     bool entries_ready = false;
     if (exec_steps(module, &line, &entries_ready)) return 0;
     if (entries_ready) binding::add_traceback(module_dict, kInitEntry, line, kSourcePath);

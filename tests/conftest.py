@@ -14,8 +14,9 @@ from pathlib import Path
 
 import pytest
 
+from module_facts import FUNCTIONS, SOURCE_PATH
+
 CHECKOUT_PACKAGE = Path(__file__).resolve().parent.parent / "quiltmap"
-SOURCE_PATH = "quiltmap/_mvs"
 # Three real drone photographs and their position log, kept beside the checkout (or where the variable says).
 DRONE_STRIP = Path(os.environ.get("QUILTMAP_DRONE_STRIP", CHECKOUT_PACKAGE.parent.parent / "shared" / "data" / "drone-strip"))
 
@@ -56,7 +57,7 @@ def assert_raises_at(name, line, error, message, call):
     with pytest.raises(error) as info:
         call()
     assert message is None or str(info.value) == message, str(info.value)
-    assert module_entries(info.value) == [(f"quiltmap._mvs.{name}", SOURCE_PATH, line)]
+    assert module_entries(info.value) == [(FUNCTIONS[name].qualified_name, SOURCE_PATH, line)]
     del info  # its frames hold the call's arguments
 
 

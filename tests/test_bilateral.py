@@ -6,6 +6,7 @@ import pytest
 
 import oracles
 from conftest import assert_raises_at, not_under_sanitizers
+from module_facts import BILATERAL, SOURCE_PATH
 from oracles import NpStub, assert_fresh_result, assert_same_floats, read_only, same_bytes
 from quiltmap import _mvs
 
@@ -169,26 +170,30 @@ def delete_np_then(real):
 DOUBLE = "Buffer dtype mismatch, expected 'float' but got 'double'"
 
 
-@pytest.mark.parametrize("overrides, line, error, message", [
-    pytest.param(None, 121, NameError, "name 'np' is not defined", id="np-missing"),
-    pytest.param({"array": None}, 121, AttributeError, "stub has no attribute 'array'", id="array-missing"),
-    pytest.param({"array": refuse}, 121, Refused, "not today", id="array-raises"),
-    pytest.param({"array": lambda a, copy: np.array(a, np.float64)}, 122, ValueError, DOUBLE, id="copy-float64"),
-    pytest.param({"array": lambda a, copy: np.array(a)[:, :4].copy()}, 122, ValueError,
+@pytest.mark.parametrize("overrides, failure, error, message", [
+    pytest.param(None, "copy_heights", NameError, "name 'np' is not defined", id="np-missing"),
+    pytest.param({"array": None}, "copy_heights", AttributeError, "stub has no attribute 'array'",
+                 id="array-missing"),
+    pytest.param({"array": refuse}, "copy_heights", Refused, "not today", id="array-raises"),
+    pytest.param({"array": lambda a, copy: np.array(a, np.float64)}, "view_result", ValueError, DOUBLE,
+                 id="copy-float64"),
+    pytest.param({"array": lambda a, copy: np.array(a)[:, :4].copy()}, "view_result", ValueError,
                  "bilateral(): the result array 'out' has shape (4, 4) but needs (4, 5)", id="copy-smaller"),
-    pytest.param({"array": lambda a, copy: read_only(a)}, 122, ValueError, "buffer source array is read-only",
-                 id="copy-read-only"),
-    pytest.param({"empty": None}, 126, AttributeError, "stub has no attribute 'empty'", id="empty-missing"),
-    pytest.param({"float32": None}, 126, AttributeError, "stub has no attribute 'float32'", id="float32-missing"),
-    pytest.param({"empty": refuse}, 126, Refused, "not today", id="empty-raises"),
-    pytest.param({"array": delete_np_then(np.array)}, 126, NameError, "name 'np' is not defined",
+    pytest.param({"array": lambda a, copy: read_only(a)}, "view_result", ValueError,
+                 "buffer source array is read-only", id="copy-read-only"),
+    pytest.param({"empty": None}, "weight_table", AttributeError, "stub has no attribute 'empty'",
+                 id="empty-missing"),
+    pytest.param({"float32": None}, "weight_table", AttributeError, "stub has no attribute 'float32'",
+                 id="float32-missing"),
+    pytest.param({"empty": refuse}, "weight_table", Refused, "not today", id="empty-raises"),
+    pytest.param({"array": delete_np_then(np.array)}, "weight_table", NameError, "name 'np' is not defined",
                  id="np-gone-before-table"),
-    pytest.param({"empty": lambda shape, dtype: np.empty((2, 2), dtype)}, 126, ValueError,
+    pytest.param({"empty": lambda shape, dtype: np.empty((2, 2), dtype)}, "weight_table", ValueError,
                  "bilateral(): the weight table 'sw' has shape (2, 2) but needs (3, 3)", id="table-shape"),
-    pytest.param({"empty": lambda shape, dtype: np.empty(shape, np.float64)}, 126, ValueError, DOUBLE,
+    pytest.param({"empty": lambda shape, dtype: np.empty(shape, np.float64)}, "weight_table", ValueError, DOUBLE,
                  id="table-float64"),
 ])
-def test_failures(restore_np, monkeypatch, overrides, line, error, message):
+def test_failures(restore_np, monkeypatch, overrides, failure, error, message):
     monkeypatch.delattr(builtins, "np", raising=False)
     if overrides is None:
         del _mvs.np
@@ -196,14 +201,16 @@ def test_failures(restore_np, monkeypatch, overrides, line, error, message):
         stub = _mvs.np = NpStub(_mvs, overrides=overrides)
     Z = heights((4, 5), 16)
     Z_before, refs = Z.copy(), sys.getrefcount(Z)
-    assert_raises_at("bilateral", line, error, message, lambda: _mvs.bilateral(Z, ONES[:4], 1, 1.0, 1.0))
+    assert_raises_at("bilateral", BILATERAL.failures[failure], error, message,
+                     lambda: _mvs.bilateral(Z, ONES[:4], 1, 1.0, 1.0))
     assert sys.getrefcount(Z) == refs and same_bytes(Z, Z_before)
     assert overrides is None or not any(stub.alive()), "an allocated array outlived the failed call"
 
 
 def test_z_none(restore_np):
     stub = _mvs.np = NpStub(_mvs)
-    assert_raises_at("bilateral", 122, ValueError, "Buffer has wrong number of dimensions (expected 2, got 0)",
+    assert_raises_at("bilateral", BILATERAL.failures["view_result"], ValueError,
+                     "Buffer has wrong number of dimensions (expected 2, got 0)",
                      lambda: _mvs.bilateral(None, None, 1, 1.0, 1.0))
     assert stub.calls() == [("array", (None,), {"copy": True})]
     assert not any(stub.alive())
@@ -220,7 +227,7 @@ def test_radius_far_beyond_the_grid():
 def test_table_beyond_memory_raises(run_python):
     # An 80001 x 80001 table.  The address-space limit makes the refusal
     # independent of the machine, and the child shows a crash as a signal.
-    child = run_python("""
+    child = run_python(f"""
         import resource
         import numpy as np
         from quiltmap import _mvs
@@ -229,9 +236,9 @@ def test_table_beyond_memory_raises(run_python):
             _mvs.bilateral(np.ones((3, 3), np.float32), np.ones((3, 3), np.uint8), 40000, 1.0, 1.0)
         except MemoryError as e:
             tb = e.__traceback__
-            while tb.tb_frame.f_code.co_filename != "quiltmap/_mvs":
+            while tb.tb_frame.f_code.co_filename != {SOURCE_PATH!r}:
                 tb = tb.tb_next
             print("MemoryError", tb.tb_frame.f_code.co_name, tb.tb_lineno)
     """)
     assert child.returncode == 0, child.stderr
-    assert child.stdout.split() == ["MemoryError", "quiltmap._mvs.bilateral", "126"]
+    assert child.stdout.split() == ["MemoryError", BILATERAL.qualified_name, str(BILATERAL.failures["weight_table"])]

@@ -14,6 +14,7 @@ import pytest
 
 import quiltmap._mvs as mvs
 from conftest import assert_raises_at, SANITIZED
+from module_facts import BILATERAL, FUNCTIONS as FACTS
 from oracles import NpStub, read_only
 
 F32, U8 = np.float32, np.uint8
@@ -45,14 +46,6 @@ def bilateral_args():
 
 ARGS = {"sample_view": sample_view_args, "sgm": sgm_args, "bilateral": bilateral_args}
 FUNCTIONS = list(ARGS)
-FIRST_LINE = {"sample_view": 12, "sgm": 56, "bilateral": 113}
-# Traceback line of each parameter's conversion.
-LINES = {
-    "sample_view": dict(img=12, R=12, C=12, f=13, k1=13, k2=13, cx=13, cy=13, X0=14, Y0=14, gsd=14, Z=14, out=15,
-                        valid=15),
-    "sgm": dict(cost=56, P1=56, P2=56),
-    "bilateral": dict(Z=113, valid=113, radius=113, sigma_r=114, sigma_s=114),
-}
 ARRAYS = {"img", "R", "C", "Z", "out", "valid", "cost"}
 
 
@@ -101,7 +94,7 @@ def split(name, k, keywords):
 
 
 def binding_refusals(name):
-    names = list(LINES[name])
+    names = list(FACTS[name].parameters)
     n = len(names)
     takes = f"{name}() takes exactly {n} positional arguments ({{}} given)"
     multiple = f"{name}() got multiple values for keyword argument '{{}}'"
@@ -129,11 +122,12 @@ def binding_refusals(name):
                          [(name, *case) for name in FUNCTIONS for case in binding_refusals(name)])
 def test_binding_refusals(name, k, keywords, error, message):
     _, positional, keywords = split(name, k, keywords)
-    assert_raises_at(name, FIRST_LINE[name], error, message, lambda: getattr(mvs, name)(*positional, **keywords))
+    assert_raises_at(name, FACTS[name].first_line, error, message,
+                     lambda: getattr(mvs, name)(*positional, **keywords))
 
 
 def accepted_calls(name):
-    names = list(LINES[name])
+    names = list(FACTS[name].parameters)
     n = len(names)
     yield n, {}  # an empty keyword dictionary is no keyword at all
     for order in (names[::-1], names[1:] + names[:1], sorted(names, key=lambda p: (len(p), p))):
@@ -185,7 +179,7 @@ def test_vectorcall_keyword_names(name):
     result = vectorcall(f, list(args.values()), (list(args)[-1],))
     np.testing.assert_equal(outputs(name, args, result), run(name, ARGS[name]()))
     # A caller in C can pass names that are not strings; the binding refuses them.
-    assert_raises_at(name, FIRST_LINE[name], TypeError, f"{name}() keywords must be strings",
+    assert_raises_at(name, FACTS[name].first_line, TypeError, f"{name}() keywords must be strings",
                      lambda: vectorcall(f, list(ARGS[name]().values()), (1,)))
 
 
@@ -246,13 +240,19 @@ class IntRaises:
 
 
 def refusal(name, param, value, error, message, line=None):
-    # value: the argument, or a function of the accepted one; line: by default its parameter's.
-    return name, param, value, error, message, line or LINES[name][param]
+    # value: the argument, or a function of the accepted one; line: by default its conversion's.
+    return name, param, value, error, message, line or FACTS[name].conversions[param]
+
+
+# The failure that an array too small for the grid ends in.
+TOO_SMALL = {("sample_view", "R"): "camera", ("sample_view", "C"): "camera", ("sample_view", "out"): "outputs",
+             ("sample_view", "valid"): "outputs", ("bilateral", "valid"): "mask"}
 
 
 def short(name, param, value, needs):
     got = "is None" if value is None else f"has shape {value.shape}"
-    return refusal(name, param, value, ValueError, f"{name}(): argument '{param}' {got} but needs at least {needs}")
+    return refusal(name, param, value, ValueError, f"{name}(): argument '{param}' {got} but needs at least {needs}",
+                   FACTS[name].failures[TOO_SMALL[name, param]])
 
 
 DIMS = "Buffer has wrong number of dimensions (expected {}, got {})"
@@ -270,7 +270,7 @@ WRONG_TYPE = {  # a value of the wrong type for each kind of parameter
 REFUSALS = [
     # Every parameter, refused at its own line.
     *[refusal(name, p, *WRONG_TYPE["array" if p in ARRAYS else "int" if p == "radius" else "float"])
-      for name in FUNCTIONS for p in LINES[name]],
+      for name in FUNCTIONS for p in FACTS[name].parameters],
     # Dimensions are tested before the element type.
     refusal("sgm", "cost", np.zeros((4, 5), F32), ValueError, DIMS.format(3, 2)),
     refusal("sgm", "cost", np.zeros((4, 5)), ValueError, DIMS.format(3, 2)),
@@ -340,9 +340,11 @@ REFUSALS = [
     refusal("bilateral", "radius", IntReturns(2.0), TypeError, "__int__ returned non-int (type float)"),
     refusal("bilateral", "radius", IntRaises(), KeyError, "'no int'"),
     # Converted, then refused by NumPy for a table of side 2 r + 1, counted without overflow.
-    *[refusal("bilateral", "radius", r, ValueError, "negative dimensions are not allowed", 126) for r in (-2.9, -1)],
+    *[refusal("bilateral", "radius", r, ValueError, "negative dimensions are not allowed",
+              BILATERAL.failures["weight_table"]) for r in (-2.9, -1)],
     refusal("bilateral", "radius", 2 ** 31 - 1, ValueError,
-            "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.", 126),
+            "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.",
+            BILATERAL.failures["weight_table"]),
 ]
 
 
@@ -358,7 +360,8 @@ def test_refused_argument(restore_np, name, param, value, error, message, line):
     # No export of it is kept (None, ints and strings are shared too widely to count).
     assert isinstance(value, (type(None), int, float, str)) or sys.getrefcount(value) == refs
     np.testing.assert_equal(snapshot_outputs(name, args), before)
-    assert line > 114 or stub.log == []  # refused before any work
+    # Refused at a parameter's line (its conversion, or its size checked against the grid's): before any work.
+    assert line not in FACTS[name].conversions.values() or stub.log == []
 
 
 @pytest.mark.parametrize("name, param, make", [
@@ -478,7 +481,7 @@ def test_int_method_returning_an_int_subclass():
     np.testing.assert_array_equal(result, bilateral_with_radius(1))
     with warnings.catch_warnings():
         warnings.simplefilter("error", DeprecationWarning)
-        assert_raises_at("bilateral", 113, DeprecationWarning, DEPRECATED_INT,
+        assert_raises_at("bilateral", BILATERAL.conversions["radius"], DeprecationWarning, DEPRECATED_INT,
                          lambda: bilateral_with_radius(IntReturns(IntSubclass(1))))
 
 

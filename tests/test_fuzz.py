@@ -17,6 +17,7 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import oracles  # noqa: E402
+from module_facts import BILATERAL, SAMPLE_VIEW, SGM  # noqa: E402
 from oracles import assert_same_floats  # noqa: E402
 from quiltmap import _mvs  # noqa: E402
 
@@ -167,7 +168,7 @@ def plain(a, dtype):
         return np.frombuffer(m.tobytes(), dtype).reshape(m.shape)
 
 
-SGM_NAMES = ("cost", "P1", "P2")
+SGM_NAMES = SGM.parameters
 
 
 @st.composite
@@ -189,7 +190,7 @@ def test_sgm_fuzz(example):
         assert_same_floats(result, expected)
 
 
-BILATERAL_NAMES = ("Z", "valid", "radius", "sigma_r", "sigma_s")
+BILATERAL_NAMES = BILATERAL.parameters
 
 
 @st.composite
@@ -216,7 +217,7 @@ def test_bilateral_fuzz(example):
         assert_same_floats(result, oracles.bilateral(Z, valid, reach, sigma_r, sigma_s))
 
 
-SAMPLE_VIEW_NAMES = ("img", "R", "C", "f", "k1", "k2", "cx", "cy", "X0", "Y0", "gsd", "Z", "out", "valid")
+SAMPLE_VIEW_NAMES = SAMPLE_VIEW.parameters
 
 
 @st.composite

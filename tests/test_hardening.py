@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from conftest import assert_raises_at
+from module_facts import BILATERAL, SAMPLE_VIEW, SGM
 from oracles import NpStub, assert_same_floats, same_bytes
 from quiltmap import _mvs
 
@@ -38,12 +39,9 @@ def sample_view_arguments(seed=3):
     )
 
 
-SAMPLE_VIEW_ORDER = ("img", "R", "C", "f", "k1", "k2", "cx", "cy", "X0", "Y0", "gsd", "Z", "out", "valid")
-
-
 def run_sample_view(args):
     args = {k: (v.copy() if k in ("out", "valid") and v.flags.aligned else v) for k, v in args.items()}
-    _mvs.sample_view(*(args[k] for k in SAMPLE_VIEW_ORDER))
+    _mvs.sample_view(*(args[k] for k in SAMPLE_VIEW.parameters))
     return args["out"], args["valid"]
 
 
@@ -102,16 +100,17 @@ SGM_COST = np.random.default_rng(8).uniform(0, 9, (2, 3, 4)).astype(np.float32)
 SHARED = "sgm(): {} shares memory with {}"
 
 
-@pytest.mark.parametrize("zeros, line, message", [
-    (twice(np.zeros((2, 3, 4), np.float32)), 64, SHARED.format("the path buffer 'L'", "the result array 'agg'")),
-    (lambda shape, dtype: SGM_COST, 63, SHARED.format("the result array 'agg'", "argument 'cost'")),
-    (lambda shape, dtype: np.frombuffer(SGM_COST.data, np.float32, 24, 0).reshape(shape), 63,
+@pytest.mark.parametrize("zeros, failure, message", [
+    (twice(np.zeros((2, 3, 4), np.float32)), "view_path",
+     SHARED.format("the path buffer 'L'", "the result array 'agg'")),
+    (lambda shape, dtype: SGM_COST, "view_agg", SHARED.format("the result array 'agg'", "argument 'cost'")),
+    (lambda shape, dtype: np.frombuffer(SGM_COST.data, np.float32, 24, 0).reshape(shape), "view_agg",
      SHARED.format("the result array 'agg'", "argument 'cost'")),
 ])
-def test_sgm_refuses_results_over_its_inputs(restore_np, zeros, line, message):
+def test_sgm_refuses_results_over_its_inputs(restore_np, zeros, failure, message):
     before = SGM_COST.copy()
     _mvs.np = NpStub(_mvs, overrides={"zeros": zeros})
-    assert_raises_at("sgm", line, ValueError, message, lambda: _mvs.sgm(SGM_COST, 1.0, 2.0))
+    assert_raises_at("sgm", SGM.failures[failure], ValueError, message, lambda: _mvs.sgm(SGM_COST, 1.0, 2.0))
     assert same_bytes(SGM_COST, before)
 
 
@@ -124,7 +123,8 @@ def test_sgm_path_over_the_cost(restore_np):
 
     before = SGM_COST.copy()
     _mvs.np = NpStub(_mvs, overrides={"zeros": zeros})
-    assert_raises_at("sgm", 64, ValueError, SHARED.format("the path buffer 'L'", "argument 'cost'"),
+    assert_raises_at("sgm", SGM.failures["view_path"], ValueError,
+                     SHARED.format("the path buffer 'L'", "argument 'cost'"),
                      lambda: _mvs.sgm(SGM_COST, 1.0, 2.0))
     assert same_bytes(SGM_COST, before)
 
@@ -132,20 +132,21 @@ def test_sgm_path_over_the_cost(restore_np):
 VIEW_REFUSED = "bilateral(): the result array 'out' is the module's view of argument 'Z', not a copy"
 
 
-@pytest.mark.parametrize("overrides, line, message", [
-    (lambda Z: {"array": lambda source, copy: source}, 122, VIEW_REFUSED),
-    (lambda Z: {"array": lambda source, copy: np.asarray(source)}, 122,
+@pytest.mark.parametrize("overrides, failure, message", [
+    (lambda Z: {"array": lambda source, copy: source}, "view_result", VIEW_REFUSED),
+    (lambda Z: {"array": lambda source, copy: np.asarray(source)}, "view_result",
      "bilateral(): the result array 'out' shares memory with argument 'Z'"),
-    (lambda Z: {"array": lambda source, copy: Z}, 122,
+    (lambda Z: {"array": lambda source, copy: Z}, "view_result",
      "bilateral(): the result array 'out' shares memory with argument 'Z'"),
-    (lambda Z: {"empty": lambda shape, dtype: Z}, 126,
+    (lambda Z: {"empty": lambda shape, dtype: Z}, "weight_table",
      "bilateral(): the weight table 'sw' shares memory with argument 'Z'"),
 ])
-def test_bilateral_refuses_results_over_its_inputs(restore_np, overrides, line, message):
+def test_bilateral_refuses_results_over_its_inputs(restore_np, overrides, failure, message):
     Z = np.arange(9, dtype=np.float32).reshape(3, 3) * 0.5
     before = Z.copy()
     _mvs.np = NpStub(_mvs, overrides=overrides(Z))
-    assert_raises_at("bilateral", line, ValueError, message, lambda: _mvs.bilateral(Z, np.ones((3, 3), bool), 1, 1.0, 1.0))
+    assert_raises_at("bilateral", BILATERAL.failures[failure], ValueError, message,
+                     lambda: _mvs.bilateral(Z, np.ones((3, 3), bool), 1, 1.0, 1.0))
     assert same_bytes(Z, before)
 
 
@@ -154,7 +155,7 @@ def test_bilateral_out_over_the_mask(restore_np):
     over_mask = np.frombuffer(valid.data, np.float32).reshape(3, 1)
     Z = np.ones((3, 1), np.float32)
     _mvs.np = NpStub(_mvs, overrides={"array": lambda source, copy: over_mask})
-    assert_raises_at("bilateral", 122, ValueError,
+    assert_raises_at("bilateral", BILATERAL.failures["view_result"], ValueError,
                      "bilateral(): the result array 'out' shares memory with argument 'valid'",
                      lambda: _mvs.bilateral(Z, valid, 1, 1.0, 1.0))
     assert (valid == 1).all()
@@ -168,7 +169,7 @@ def test_bilateral_table_over_its_result(restore_np):
         return made[-1]
 
     _mvs.np = NpStub(_mvs, overrides={"array": array, "empty": lambda shape, dtype: made[-1]})
-    assert_raises_at("bilateral", 126, ValueError,
+    assert_raises_at("bilateral", BILATERAL.failures["weight_table"], ValueError,
                      "bilateral(): the weight table 'sw' shares memory with the result array 'out'",
                      lambda: _mvs.bilateral(np.zeros((3, 3), np.float32), np.ones((3, 3), bool), 1, 1.0, 1.0))
 

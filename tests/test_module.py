@@ -16,7 +16,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import SOURCE_PATH
+from module_facts import FUNCTIONS as FACTS, INIT_ENTRY, INIT_LINES, SOURCE_PATH
 
 MODULE_DOC = "Dense-stereo CPU kernel: project a ground grid at per-cell heights into a view and sample it."
 
@@ -39,21 +39,7 @@ DOCS = {
     ],
 }
 
-# name: (first line, arguments, locals)
-CODE = {
-    "sample_view": (
-        12,
-        "img R C f k1 k2 cx cy X0 Y0 gsd Z out valid",
-        "H W h w nch r c ch x0 y0 x1 y1 X Y dx dy dz xc yc zc nx ny r2 d u v fx fy",
-    ),
-    "sgm": (56, "cost P1 P2", "D H W agg_np L_np agg L dirs k dy dx yy xx y x py px d best_prev v a b"),
-    "bilateral": (
-        113,
-        "Z valid radius sigma_r sigma_s",
-        "H W y x yy xx dy dx out_np out z0 zk wsum asum dr w inv_r inv_s sw",
-    ),
-}
-FUNCTIONS = list(CODE)
+FUNCTIONS = list(FACTS)
 
 
 MODULE_KEYS = [
@@ -82,23 +68,49 @@ def test_function_attributes(mvs, monkeypatch, name):
     monkeypatch.setattr(f, "tag", "set by a test", raising=False)
     assert f.__dict__ == {"tag": "set by a test"}
     parameters = list(inspect.signature(f).parameters.values())
-    assert [p.name for p in parameters] == CODE[name][1].split()
+    assert tuple(p.name for p in parameters) == FACTS[name].parameters
     P = inspect.Parameter
     assert {(p.kind, p.default) for p in parameters} == {(P.POSITIONAL_OR_KEYWORD, P.empty)}
-    assert f"{name}({', '.join(CODE[name][1].split())})" in pydoc.render_doc(f, renderer=pydoc.plaintext)
+    assert f"{name}({', '.join(FACTS[name].parameters)})" in pydoc.render_doc(f, renderer=pydoc.plaintext)
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         assert pickle.loads(pickle.dumps(f, protocol)) is f
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_code_object(mvs, name):
-    first_line, arguments, local_names = CODE[name]
+    facts = FACTS[name]
     code = getattr(mvs, name).__code__
-    varnames = tuple(arguments.split()) + tuple(local_names.split())
+    varnames = facts.parameters + facts.locals
     assert code.co_varnames == varnames and code.co_nlocals == len(varnames)
-    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (len(arguments.split()), 0, 0)
-    assert (code.co_firstlineno, code.co_name, code.co_flags) == (first_line, name, 3)  # OPTIMIZED | NEWLOCALS
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (len(facts.parameters), 0, 0)
+    assert (code.co_firstlineno, code.co_name, code.co_flags) == (facts.first_line, name, 3)  # OPTIMIZED | NEWLOCALS
     assert code.co_filename.startswith(SOURCE_PATH)
+
+
+class BreaksFrames(str):
+    """A key with the hash of "__builtins__" that refuses every comparison: in
+    a module dictionary without "__builtins__", looking that up, which every
+    new frame of the module does, raises."""
+
+    def __hash__(self):
+        return hash("__builtins__")
+
+    def __eq__(self, other):
+        raise LookupError("no frame today")
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_failed_traceback_entry_keeps_the_callers_error(mvs, monkeypatch, name):
+    monkeypatch.delitem(vars(mvs), "__builtins__")
+    monkeypatch.setitem(vars(mvs), BreaksFrames("frame breaker"), None)
+    with pytest.raises(LookupError, match="no frame today") as info:
+        getattr(mvs, name)()
+    # The entry's failure is raised in the caller's error's place, which it carries as its context.
+    original = info.value.__context__
+    count = len(FACTS[name].parameters)
+    assert type(original) is TypeError
+    assert str(original) == f"{name}() takes exactly {count} positional arguments (0 given)"
+    del info, original  # their frames hold the module's dictionary
 
 
 # ---------------------------------------------------------------------------
@@ -200,29 +212,31 @@ VERSION_WARNING = (f"compile time Python version {RUNNING_VERSION} of module 'qu
 @pytest.mark.parametrize("setup, options, kind, message, line", [
     (f'assert sys.version.startswith("{FAKE_VERSION}.4 (fake)")', ("-W", "error::RuntimeWarning"), "RuntimeWarning",
      re.escape(VERSION_WARNING), None),  # line None: under fake_runtime_version, and no entry of ours
-    ('sys.modules["numpy"] = None', (), "ModuleNotFoundError", r".*numpy.*", 1),
-    ("import numpy; numpy.dtype = 1", (), "TypeError", r"numpy\.dtype is not a type object", 1),
-    ("import numpy; del numpy.flatiter", (), "AttributeError", r"module 'numpy' has no attribute 'flatiter'", 1),
+    ('sys.modules["numpy"] = None', (), "ModuleNotFoundError", r".*numpy.*", INIT_LINES["module"]),
+    ("import numpy; numpy.dtype = 1", (), "TypeError", r"numpy\.dtype is not a type object", INIT_LINES["module"]),
+    ("import numpy; del numpy.flatiter", (), "AttributeError", r"module 'numpy' has no attribute 'flatiter'",
+     INIT_LINES["module"]),
     # int: basic size 24, item size 4 counted as 8.
-    ("import numpy; numpy.ufunc = int", (), "ValueError", SIZE_CHANGED.format("ufunc", r"\d+", 32), 1),
+    ("import numpy; numpy.ufunc = int", (), "ValueError", SIZE_CHANGED.format("ufunc", r"\d+", 32),
+     INIT_LINES["module"]),
     # A scalar type larger than the headers say only warns; here warnings are errors.
     ("import numpy; numpy.generic = float", ("-W", "error::RuntimeWarning"), "RuntimeWarning",
-     SIZE_CHANGED.format("generic", 16, 24), 1),
-    (HIDE_C_API, (), "ImportError", r"numpy\._core\.multiarray failed to import", 9),
+     SIZE_CHANGED.format("generic", 16, 24), INIT_LINES["module"]),
+    (HIDE_C_API, (), "ImportError", r"numpy\._core\.multiarray failed to import", INIT_LINES["numpy_c_api"]),
 ])
 def test_start_up_failures(run_python, request, setup, options, kind, message, line):
     env = request.getfixturevalue("fake_runtime_version") if line is None else None
     outcome, _ = import_outcome(run_python, setup, *options, env=env)
     assert outcome["kind"] == kind
     assert re.fullmatch(message, outcome["message"]), outcome["message"]
-    assert own_entries(outcome) == ([] if line is None else [["init quiltmap._mvs", SOURCE_PATH, line]])
+    assert own_entries(outcome) == ([] if line is None else [[INIT_ENTRY, SOURCE_PATH, line]])
 
 
 def test_numpy_c_api_failure_keeps_its_cause(run_python):
     outcome, _ = import_outcome(run_python, HIDE_C_API)
     assert outcome["context"] == "ModuleNotFoundError"
     names = [e[0] for e in outcome["entries"]]
-    assert "numpy.import_array" in names[names.index("init quiltmap._mvs") + 1:]
+    assert "numpy.import_array" in names[names.index(INIT_ENTRY) + 1:]
 
 
 def test_failed_start_up_is_retried_with_a_new_module(run_python):
@@ -283,7 +297,7 @@ outcome = [json.load(open("outcome.json")), sys.modules["quiltmap._mvs"] is m, s
 
 def test_second_module_object_is_not_executed(run_python):
     # Two module objects made before the first exec: only the first is filled.
-    completed = run_python("""
+    completed = run_python(f"""
         import traceback, importlib.util as util, importlib.machinery as machinery
         path = util.find_spec("quiltmap._mvs").origin
         loader = machinery.ExtensionFileLoader("quiltmap._mvs", path)
@@ -294,7 +308,7 @@ def test_second_module_object_is_not_executed(run_python):
             loader.exec_module(second)
         except RuntimeError as e:
             files = [frame.filename for frame in traceback.extract_tb(e.__traceback__)]
-            print(e, any(f.startswith("quiltmap/_mvs") for f in files), first is second,
+            print(e, any(f.startswith({SOURCE_PATH!r}) for f in files), first is second,
                   "sgm" in vars(first), "sgm" in vars(second), sep="|")
     """)
     message = "Module '_mvs' has already been imported. Re-initialisation is not supported."

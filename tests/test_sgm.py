@@ -6,6 +6,7 @@ import pytest
 
 import oracles
 from conftest import assert_raises_at
+from module_facts import SGM
 from oracles import NpStub, assert_fresh_result, assert_same_floats, read_only, same_bytes
 from quiltmap import _mvs
 
@@ -139,7 +140,7 @@ def test_np_lookup(restore_np, monkeypatch, twin_error, in_builtins, error):
     else:
         refs = sys.getrefcount(cost)
         message = "name 'np' is not defined" if error is NameError else None
-        assert_raises_at("sgm", 61, error, message, lambda: _mvs.sgm(cost, 1.0, 2.0))
+        assert_raises_at("sgm", SGM.failures["allocate_agg"], error, message, lambda: _mvs.sgm(cost, 1.0, 2.0))
         assert sys.getrefcount(cost) == refs
 
 
@@ -179,24 +180,26 @@ READ_ONLY = "buffer source array is read-only"
 NEEDS = "sgm(): the {} has shape {} but needs (2, 3, 4)"
 
 
-@pytest.mark.parametrize("fault, line, error, message", [
-    ({"zeros": None}, 61, AttributeError, "stub has no attribute 'zeros'"),
-    ({"float32": None}, 61, AttributeError, "stub has no attribute 'float32'"),
-    ((1, refuse), 61, Refused, "no memory today"),
-    ((2, refuse), 62, Refused, "no memory today"),
-    ((1, frozen_zeros), 63, ValueError, READ_ONLY),
-    ((2, frozen_zeros), 64, ValueError, READ_ONLY),
-    ((1, double_zeros), 63, ValueError, DOUBLE),
-    ((2, double_zeros), 64, ValueError, DOUBLE),
-    ((2, lambda s, d: np.zeros(s[:2] + (2 * s[2],), d)[:, :, ::2]), 64, ValueError, "ndarray is not C-contiguous"),
-    ((1, narrower_zeros), 63, ValueError, NEEDS.format("result array 'agg'", (2, 3, 3))),
-    ((2, narrower_zeros), 64, ValueError, NEEDS.format("path buffer 'L'", (2, 3, 3))),
-    ((2, lambda s, d: np.zeros((s[0] + 1,) + s[1:], d)), 64, ValueError, NEEDS.format("path buffer 'L'", (3, 3, 4))),
+@pytest.mark.parametrize("fault, failure, error, message", [
+    ({"zeros": None}, "allocate_agg", AttributeError, "stub has no attribute 'zeros'"),
+    ({"float32": None}, "allocate_agg", AttributeError, "stub has no attribute 'float32'"),
+    ((1, refuse), "allocate_agg", Refused, "no memory today"),
+    ((2, refuse), "allocate_path", Refused, "no memory today"),
+    ((1, frozen_zeros), "view_agg", ValueError, READ_ONLY),
+    ((2, frozen_zeros), "view_path", ValueError, READ_ONLY),
+    ((1, double_zeros), "view_agg", ValueError, DOUBLE),
+    ((2, double_zeros), "view_path", ValueError, DOUBLE),
+    ((2, lambda s, d: np.zeros(s[:2] + (2 * s[2],), d)[:, :, ::2]), "view_path", ValueError,
+     "ndarray is not C-contiguous"),
+    ((1, narrower_zeros), "view_agg", ValueError, NEEDS.format("result array 'agg'", (2, 3, 3))),
+    ((2, narrower_zeros), "view_path", ValueError, NEEDS.format("path buffer 'L'", (2, 3, 3))),
+    ((2, lambda s, d: np.zeros((s[0] + 1,) + s[1:], d)), "view_path", ValueError,
+     NEEDS.format("path buffer 'L'", (3, 3, 4))),
 ])
-def test_allocation_failures(restore_np, fault, line, error, message):
+def test_allocation_failures(restore_np, fault, failure, error, message):
     stub = _mvs.np = NpStub(_mvs, overrides=fault if isinstance(fault, dict) else {"zeros": nth_zeros(*fault)})
     cost = volume((2, 3, 4), 18)
     before, refs = cost.copy(), sys.getrefcount(cost)
-    assert_raises_at("sgm", line, error, message, lambda: _mvs.sgm(cost, 1.0, 2.0))
+    assert_raises_at("sgm", SGM.failures[failure], error, message, lambda: _mvs.sgm(cost, 1.0, 2.0))
     assert not any(stub.alive()), "an allocated volume outlived the failed call"
     assert sys.getrefcount(cost) == refs and same_bytes(cost, before)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "binding/layout.hpp"
+#include "kernels/array.hpp"
 #include "tests/cpp/param_names.hpp"
 
 namespace quiltmap::binding {
@@ -38,24 +39,50 @@ TEST_P(LayoutRules, AcceptOrExplain) {
     EXPECT_EQ(check.message, c.message) << c.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Buffers, LayoutRules,
-    ::testing::Values(
-        LayoutCase{"dense", {2, 3, 5}, {60, 20, 4}, {}, ""},
-        LayoutCase{"no strides given", {2, 3}, {}, {}, ""},
-        LayoutCase{"extent 1 with any stride", {1, 3}, {-999, 4}, {}, ""},
-        LayoutCase{"extent 0 with any stride", {2, 0, 3}, {7, 5, 3}, {}, ""},
-        LayoutCase{"last axis strided", {2, 3}, {24, 8}, {}, "Buffer and memoryview are not contiguous in the same dimension."},
-        LayoutCase{"outer stride below one item", {2, 3}, {2, 4}, {}, "Buffer and memoryview are not contiguous in the same dimension."},
-        LayoutCase{"row padding", {2, 3}, {16, 4}, {}, "Buffer not C contiguous."},
-        LayoutCase{"negative outer stride", {2, 3}, {-12, 4}, {}, "Buffer not C contiguous."},
-        LayoutCase{"most negative outer stride", {2, 3}, {INT64_MIN, 4}, {}, "Buffer not C contiguous."},
-        LayoutCase{"most negative last stride", {3}, {INT64_MIN}, {}, "Buffer and memoryview are not contiguous in the same dimension."},
-        LayoutCase{"Fortran order", {3, 2}, {4, 12}, {}, "Buffer and memoryview are not contiguous in the same dimension."},
-        LayoutCase{"suboffsets without strides", {2, 3}, {}, {-1, -1}, "Buffer exposes suboffsets but no strides"},
-        LayoutCase{"indirect axis", {2, 3}, {12, 4}, {-1, 0}, "Buffer not compatible with direct access in dimension 1."},
-        LayoutCase{"direct suboffsets", {2, 3}, {12, 4}, {-1, -1}, ""}),
-    layout_case_name);
+const LayoutCase kLayoutCases[] = {
+    LayoutCase{"dense", {2, 3, 5}, {60, 20, 4}, {}, ""},
+    LayoutCase{"no strides given", {2, 3}, {}, {}, ""},
+    LayoutCase{"extent 1 with any stride", {1, 3}, {-999, 4}, {}, ""},
+    LayoutCase{"extent 0 with any stride", {2, 0, 3}, {7, 5, 3}, {}, ""},
+    LayoutCase{"last axis strided", {2, 3}, {24, 8}, {}, "Buffer and memoryview are not contiguous in the same dimension."},
+    LayoutCase{"outer stride below one item", {2, 3}, {2, 4}, {}, "Buffer and memoryview are not contiguous in the same dimension."},
+    LayoutCase{"row padding", {2, 3}, {16, 4}, {}, "Buffer not C contiguous."},
+    LayoutCase{"negative outer stride", {2, 3}, {-12, 4}, {}, "Buffer not C contiguous."},
+    LayoutCase{"most negative outer stride", {2, 3}, {INT64_MIN, 4}, {}, "Buffer not C contiguous."},
+    LayoutCase{"most negative last stride", {3}, {INT64_MIN}, {}, "Buffer and memoryview are not contiguous in the same dimension."},
+    LayoutCase{"Fortran order", {3, 2}, {4, 12}, {}, "Buffer and memoryview are not contiguous in the same dimension."},
+    LayoutCase{"suboffsets without strides", {2, 3}, {}, {-1, -1}, "Buffer exposes suboffsets but no strides"},
+    LayoutCase{"indirect axis", {2, 3}, {12, 4}, {-1, 0}, "Buffer not compatible with direct access in dimension 1."},
+    LayoutCase{"direct suboffsets", {2, 3}, {12, 4}, {-1, -1}, ""}};
+
+INSTANTIATE_TEST_SUITE_P(Buffers, LayoutRules, ::testing::ValuesIn(kLayoutCases), layout_case_name);
+
+// The array a kernel receives for the buffer of `c`, float32 with strides
+// given, its leading axes of extent 1.
+kernels::Array<const float, 3> as_kernel_array(const LayoutCase& c) {
+    kernels::Array<const float, 3> a;
+    const int pad = 3 - static_cast<int>(c.shape.size());
+    for (int axis = 0; axis < 3; ++axis) {
+        a.extent[axis] = axis < pad ? 1 : c.shape[axis - pad];
+        a.stride[axis] = axis < pad ? 0 : c.strides[axis - pad];
+    }
+    return a;
+}
+
+// The kernels step most last axes by element (kernels/array.hpp): every
+// layout the binding accepts must be dense along it as the kernels see it,
+// and the one it refuses for a strided last axis is not.
+TEST(LayoutRules, AcceptedLayoutsAreDenseAlongTheLastAxis) {
+    for (const LayoutCase& c : kLayoutCases) {
+        if (c.strides.empty()) continue;  // the binding makes dense strides itself
+        const bool accepted = c.message[0] == '\0';
+        if (accepted || c.what == std::string("last axis strided")) {
+            EXPECT_EQ(kernels::last_axis_is_dense(as_kernel_array(c)), accepted) << c.what;
+        }
+    }
+    const float storage[6] = {};
+    EXPECT_TRUE(kernels::last_axis_is_dense(kernels::contiguous(storage, {2, 3})));
+}
 
 TEST(LayoutRules, EmptyBufferSkipsEveryCheck) {
     const std::int64_t shape[] = {0, 3};
