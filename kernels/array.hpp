@@ -32,6 +32,8 @@ struct Array {
 };
 
 template <typename T>
+using Array1 = Array<T, 1>;
+template <typename T>
 using Array2 = Array<T, 2>;
 template <typename T>
 using Array3 = Array<T, 3>;
