@@ -335,6 +335,7 @@ def views_seeing(views: Sequence[View], grid: GroundGrid, Z: np.ndarray, setting
     at its own height in Z (rows, columns): what consistency_mask counts,
     at the heights the two reference views chose."""
     settings = settings or Settings()
+    views = photographs(views)
     return _views_seeing([camera for camera, _ in views], [grey(image) for _, image in views], grid, Z, settings,
                          kernels or _mvs)
 
@@ -349,6 +350,7 @@ def plane_sweep(views: Sequence[View], grid: GroundGrid, heights: ArrayLike, ref
     the grid grown by the window radius, so that border cells have whole
     windows."""
     settings = settings or Settings()
+    views = photographs(views)
     return _sweep([cam for cam, _ in views], [grey(img) for _, img in views], grid, heights, refs, settings,
                   kernels or _mvs, stages or Stages(), threads)
 
@@ -505,6 +507,7 @@ def orthomosaic(views: Sequence[View], grid: GroundGrid, Z: FloatArray, *, kerne
     z_range = mosaic_heights(Z)
     if z_range is not None:
         check_ray_steps(grid, z_range)
+    views = photographs(views)
     return mosaic_region(views, grid, Z, (0, grid.H, 0, grid.W), z_range, kernels=kernels, stages=stages)
 
 

@@ -41,6 +41,12 @@ def test_images_are_taken_as_they_come(survey, kind):
     want = quiltmap.reconstruct(expected, grid, z_range, Settings(labels=8))
     np.testing.assert_array_equal(got.heights, want.heights)
     np.testing.assert_array_equal(got.orthomosaic, want.orthomosaic)
+    # The public steps take the same images as reconstruct.
+    heights = np.linspace(*z_range, 8)
+    for step in (lambda v: quiltmap.plane_sweep(v, grid, heights)[0][0],
+                 lambda v: quiltmap.views_seeing(v, grid, want.filled),
+                 lambda v: quiltmap.orthomosaic(v, grid, want.filled)[0]):
+        np.testing.assert_array_equal(step(given), step(expected))
 
 
 def test_progress_true_shows_bars_on_stderr(survey, capsys):
