@@ -24,7 +24,7 @@ void sample_view_reference(const Array3<const float>& img, const Camera& camera,
             const double dy = Y - C[1];
             const double dz = double(*at(Z.data, r * Z.stride[0] + c * Z.stride[1])) - C[2];
             const double zc = R[2][0] * dx + R[2][1] * dy + R[2][2] * dz;
-            if (zc <= 1e-6) continue;
+            if (zc <= kMinDepth) continue;
             const double xc = R[0][0] * dx + R[0][1] * dy + R[0][2] * dz;
             const double yc = R[1][0] * dx + R[1][1] * dy + R[1][2] * dz;
             const double nx = xc / zc;

@@ -15,6 +15,11 @@ struct Camera {
     double f, k1, k2, cx, cy;
 };
 
+// A cell is sampled only where its depth in front of the camera exceeds
+// this; quiltmap.checks.MIN_DEPTH is the same figure on the Python side,
+// and the tests hold the two together.
+constexpr double kMinDepth = 1e-6;
+
 // Cell (r, c) is the square whose outer corner is (X0, Y0): columns run
 // towards +X, rows towards -Y, each cell gsd wide.
 struct GroundGrid {

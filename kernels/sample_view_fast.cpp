@@ -46,7 +46,7 @@ void sample_view(const Array3<const float>& img, const Camera& camera, const Gro
     const Camera cam = camera;  // locals, so that stores through out cannot alias them
     const auto R = [&](int i, int j) { return splat_double(cam.R[i][j]); };
     const Doubles C0 = splat_double(cam.C[0]), C2 = splat_double(cam.C[2]);
-    const Doubles near = splat_double(1e-6), one = splat_double(1.0), zero = splat_double(0.0);
+    const Doubles near = splat_double(kMinDepth), one = splat_double(1.0), zero = splat_double(0.0);
     const Doubles last_u = splat_double(double(w - 1)), last_v = splat_double(double(h - 1));
     const Doubles width = splat_double(double(w)), height = splat_double(double(h));
     const Doubles row_bytes = splat_double(double(img.stride[0])), column_bytes = splat_double(double(img.stride[1]));

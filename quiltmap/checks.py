@@ -20,7 +20,8 @@ __all__ = ["check_survey", "check_ray_steps", "lattice_seen", "sees_grid", "sees
 # sweep of 1e-5 m cells over 40 m took 8 s where 0.5 m cells took 0.2 s,
 # and 1e-300 m never ended).
 MAX_RAY_CELLS = 100_000
-# The smallest depth in front of a camera at which a point counts as seen.
+# The smallest depth in front of a camera at which a point counts as seen:
+# sample_view's (kernels/sample_view.hpp, kMinDepth), held together by a test.
 MIN_DEPTH = 1e-6
 # Image width and length are 32-bit fields of a TIFF file.
 TIFF_MAX_SIDE = 2**32 - 1

@@ -102,6 +102,19 @@ class Camera:
             fd = self.f * ((1.0 + self.k1 * r2) + (self.k2 * r2) * r2)
             return fd * nx + self.cx, fd * ny + self.cy, zc
 
+    def rays(self, u, v):
+        """Unit world directions through pixel positions (u, v): project's
+        inverse, its distortion undone by a fixed point iteration."""
+        dx, dy = (u - self.cx) / self.f, (v - self.cy) / self.f
+        nx, ny = dx, dy
+        for _ in range(6):  # fixed point of n = n_d / d(|n|^2); each pass gains a factor ~k1 r2 < 0.01
+            r2 = nx * nx + ny * ny
+            d = 1.0 + self.k1 * r2 + self.k2 * r2 * r2
+            nx, ny = dx / d, dy / d
+        cam = np.stack([nx, ny, np.ones_like(nx)], axis=-1)
+        world = cam @ self.R  # R is orthonormal: R^T applied to row vectors
+        return world / np.linalg.norm(world, axis=-1, keepdims=True)
+
     @property
     def off_nadir(self):
         """Angle between the optical axis and straight down, in degrees."""

@@ -12,6 +12,8 @@ from collections import namedtuple
 
 import numpy as np
 
+from quiltmap.checks import MIN_DEPTH
+
 # ---------------------------------------------------------------------------
 # sample_view
 
@@ -47,7 +49,7 @@ def sample_view(img, R, C, f, k1, k2, cx, cy, X0, Y0, gsd, Z, out, valid):
     zc, u, v = project(R, C, f, k1, k2, cx, cy, X0, Y0, gsd, Z)
     # The closed rectangle; written as >= / <= so that a NaN position (or a
     # NaN depth) ends the cell like any other rejected one.
-    sampled = (zc > 1e-6) & (u >= 0) & (v >= 0) & (u <= float(w - 1)) & (v <= float(h - 1))
+    sampled = (zc > MIN_DEPTH) & (u >= 0) & (v >= 0) & (u <= float(w - 1)) & (v <= float(h - 1))
     rows, cols = np.nonzero(sampled)
     if rows.size:
         uu, vv = u[rows, cols], v[rows, cols]

@@ -331,7 +331,7 @@ def town():
     """The demonstration's scene of 96 cells, its cameras and its true heights with holes."""
     scene = make_scene(96, seed=7)
     rng = np.random.default_rng(8)
-    cameras = [Camera(c.R, c.C, c.f, c.k1, c.k2, c.cx, c.cy, c.w, c.h) for c in make_cameras(scene, rng)]
+    cameras = make_cameras(scene, rng)
     Z = scene.truth.copy()
     Z[rng.random(Z.shape) < 0.02] = np.nan
     return scene, cameras, Z
@@ -345,7 +345,7 @@ def test_the_town_s_visibility_and_rendered_rays_are_the_numpy_caster_s(town):
                                       visible_from_numpy(cam, scene.grid, Z, z_range))
     # The renderer's rays: a band of pixels of the most oblique view, over the fine heights.
     cam = make_cameras(scene, np.random.default_rng(8))[5]
-    v, u = np.meshgrid(np.arange(100, 112) + 0.25, np.arange(0, cam.w, 3) + 0.25, indexing="ij")
+    v, u = np.meshgrid(np.arange(100, 112) + 0.25, np.arange(0, cam.width, 3) + 0.25, indexing="ij")
     dirs = cam.rays(u.ravel(), v.ravel())
     render_range = (float(scene.heights.min()) - 0.5, float(scene.heights.max()) + 0.5)
     np.testing.assert_array_equal(cast(scene.heights, scene.fine, cam.C, dirs, render_range),

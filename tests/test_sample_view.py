@@ -3,7 +3,8 @@ import pytest
 
 import oracles
 from oracles import read_only, same_bytes
-from quiltmap import _mvs
+from quiltmap import Camera, GroundGrid, _mvs
+from quiltmap.checks import MIN_DEPTH, sees_points
 
 NAN, INF = float("nan"), float("inf")
 UNTOUCHED = np.float32(-1234.5)  # out entries nobody wrote
@@ -196,3 +197,18 @@ def test_landing_exactly_on_the_first_pixel(seed):
 def test_needs_no_np(restore_np):
     del _mvs.np
     sample(image(60, 60, 2), np.zeros((3, 4), np.float32))
+
+
+@pytest.mark.parametrize("depth_in_min_depths", [0.25, 0.999, 1.0, 1.001, 4.0])
+def test_the_kernel_and_the_library_agree_on_the_smallest_depth_in_front(depth_in_min_depths):
+    """A point just in front of the camera counts as seen by both sides, or by neither."""
+    # A nadir camera at height 0 and one cell right below it, at -depth.
+    camera = Camera(np.diag([1.0, -1.0, -1.0]), np.zeros(3), 1.0, 0.0, 0.0, 1.0, 1.0, 3, 3)
+    grid = GroundGrid(-0.5, 0.5, 1.0, 1, 1)
+    Z = np.full((1, 1), -depth_in_min_depths * MIN_DEPTH, np.float32)
+    depth = -float(Z[0, 0])  # the float32 height the kernel sees
+    out, valid = np.zeros((1, 1, 1), np.float32), np.full((1, 1), 7, np.uint8)
+    _mvs.sample_view(np.ones((3, 3, 1), np.float32), camera.R, camera.C, camera.f, camera.k1, camera.k2, camera.cx,
+                     camera.cy, grid.X0, grid.Y0, grid.gsd, Z, out, valid)
+    library = bool(sees_points(camera, np.array([0.0, 0.0, -depth])))
+    assert library == bool(valid[0, 0]) == (depth > MIN_DEPTH)

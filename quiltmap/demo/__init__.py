@@ -13,7 +13,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ..geometry import Camera, View
+from ..geometry import View
 from ..reconstruction import KernelClock, Result, Settings, Stages
 from ..reconstruction import reconstruct as reconstruct_views
 from .render import make_cameras, render_view
@@ -25,7 +25,7 @@ __all__ = ["Demo", "Survey", "photograph", "reconstruct", "run", "views_of"]
 @dataclass
 class Survey:
     scene: Scene
-    cameras: list  # of render.Camera; the first two are the nadir reference views
+    cameras: list  # of quiltmap.Camera; the first two are the nadir reference views
     images: list  # (h, w, 3) float32 per camera
 
 
@@ -56,8 +56,7 @@ def photograph(size=160, seed=7, threads=2, stages=None):
 
 def views_of(survey):
     """The survey's photographs as the library's views."""
-    return [View(Camera(c.R, c.C, c.f, c.k1, c.k2, c.cx, c.cy, c.w, c.h, name=c.name), image)
-            for c, image in zip(survey.cameras, survey.images)]
+    return [View(c, image) for c, image in zip(survey.cameras, survey.images)]
 
 
 def reconstruct(survey, labels=96, threads=2, stages=None, kernels=None, tiled=None):

@@ -1,55 +1,13 @@
 """Frame cameras over the scene and a ray caster that photographs it.
 
-The camera model is the one `sample_view` uses: (xc, yc, zc) = R (P - C),
-n = (xc, yc) / zc, d = 1 + k1 r2 + k2 r2^2, (u, v) = f d n + (cx, cy), with
-u the column and v the row, pixel (x, y) centred at u = x, v = y.
+The cameras are the library's (quiltmap.geometry.Camera, the model that
+`sample_view` uses); the photographs are rendered along its rays.
 """
-from dataclasses import dataclass
-
 import numpy as np
 
+from ..geometry import Camera
 from ..raycast import bilinear, cast
 from .scene import sun_direction
-
-
-@dataclass
-class Camera:
-    name: str
-    R: np.ndarray  # (3, 3) world to camera; row i is camera axis i in world coordinates
-    C: np.ndarray  # (3,) centre
-    f: float
-    k1: float
-    k2: float
-    cx: float
-    cy: float
-    w: int
-    h: int
-
-    def project(self, P):
-        """Pixel positions (u, v) and depths of world points P (..., 3)."""
-        pc = (P - self.C) @ self.R.T
-        zc = pc[..., 2]
-        nx, ny = pc[..., 0] / zc, pc[..., 1] / zc
-        r2 = nx * nx + ny * ny
-        fd = self.f * (1.0 + self.k1 * r2 + self.k2 * r2 * r2)
-        return fd * nx + self.cx, fd * ny + self.cy, zc
-
-    def rays(self, u, v):
-        """Unit world directions through pixel positions (u, v)."""
-        dx, dy = (u - self.cx) / self.f, (v - self.cy) / self.f
-        nx, ny = dx, dy
-        for _ in range(6):  # fixed point of n = n_d / d(|n|^2); each pass gains a factor ~k1 r2 < 0.01
-            r2 = nx * nx + ny * ny
-            d = 1.0 + self.k1 * r2 + self.k2 * r2 * r2
-            nx, ny = dx / d, dy / d
-        cam = np.stack([nx, ny, np.ones_like(nx)], axis=-1)
-        world = cam @ self.R  # R is orthonormal: R^T applied to row vectors
-        return world / np.linalg.norm(world, axis=-1, keepdims=True)
-
-    @property
-    def off_nadir(self):
-        """Angle between the optical axis and straight down, in degrees."""
-        return float(np.degrees(np.arccos(np.clip(-self.R[2, 2], -1, 1))))
 
 
 def look_at(C, target, roll=0.0):
@@ -91,13 +49,11 @@ def make_cameras(scene, rng, pixel=0.8, altitude=None, tilt=30.0):
         distance = np.linalg.norm(target - C)
         f = distance / (pixel * grid.gsd)
         k1, k2 = rng.uniform(-0.08, 0.08), rng.uniform(-0.02, 0.02)
-        cam = Camera(name, R, C, f, k1, k2, 0.0, 0.0, 0, 0)
-        u, v, _ = cam.project(corners)
+        u, v, _ = Camera(R, C, f, k1, k2, 0.0, 0.0, 1, 1).project(corners)
         # A principal point at the image centre and a frame that holds the grid, with a small border.
         half_w = int(np.ceil(np.abs(u).max())) + 4
         half_h = int(np.ceil(np.abs(v).max())) + 4
-        cam.cx, cam.cy, cam.w, cam.h = half_w - 0.5, half_h - 0.5, 2 * half_w, 2 * half_h
-        cameras.append(cam)
+        cameras.append(Camera(R, C, f, k1, k2, half_w - 0.5, half_h - 0.5, 2 * half_w, 2 * half_h, name=name))
     return cameras
 
 
@@ -114,8 +70,8 @@ def render_view(scene, cam, rng, noise=0.01, supersample=2, band=64):
     `band` rows at a time, which bounds the rays held at once; every ray is
     traced on its own, so the band does not change a bit of the result."""
     z_range = (float(scene.heights.min()) - 0.5, float(scene.heights.max()) + 0.5)
-    img = np.concatenate([_render_rows(scene, cam, np.arange(top, min(top + band, cam.h)), supersample,
-                                       z_range).mean(axis=(1, 3)) for top in range(0, cam.h, band)])
+    img = np.concatenate([_render_rows(scene, cam, np.arange(top, min(top + band, cam.height)), supersample,
+                                       z_range).mean(axis=(1, 3)) for top in range(0, cam.height, band)])
     # Each camera's own exposure, then sensor noise.
     img = img * rng.uniform(0.9, 1.1) + rng.uniform(-0.03, 0.03)
     img = img + rng.normal(0.0, noise, img.shape)
@@ -126,7 +82,7 @@ def _render_rows(scene, cam, image_rows, s, z_range):
     """The supersampled colours of some rows of the photograph: (rows, s, w, s, 3)."""
     offsets = (np.arange(s) + 0.5) / s - 0.5
     rows = (image_rows[:, None] + offsets).ravel()
-    cols = (np.arange(cam.w)[:, None] + offsets).ravel()
+    cols = (np.arange(cam.width)[:, None] + offsets).ravel()
     v, u = np.meshgrid(rows, cols, indexing="ij")
     u, v = u.reshape(-1), v.reshape(-1)
     dirs = cam.rays(u, v)
@@ -150,4 +106,4 @@ def _render_rows(scene, cam, image_rows, s, z_range):
         shade = 0.45 + 0.55 * np.clip(normal @ sun_direction()[:2], 0, None)
         rgb[wall] = _facade(P[wall]) * shade[:, None]
 
-    return rgb.reshape(len(image_rows), s, cam.w, s, 3)
+    return rgb.reshape(len(image_rows), s, cam.width, s, 3)

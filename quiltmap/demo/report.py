@@ -43,7 +43,7 @@ def text(demo, m, total, out_dir=None):
         f"from {labels[0]:.1f} to {labels[-1]:.1f} m (step {labels[1] - labels[0]:.3f} m)",
         f"scene on the grid: {len(buildings)} buildings ({gables} with gable roofs) and {len(trees)} trees, "
         f"true heights {scene.truth.min():.2f} to {scene.truth.max():.2f} m",
-        "views: " + ", ".join(f"{c.name} {c.w}x{c.h} ({c.off_nadir:.0f} deg)" for c in demo.survey.cameras),
+        "views: " + ", ".join(f"{c.name} {c.width}x{c.height} ({c.off_nadir:.0f} deg)" for c in demo.survey.cameras),
         "",
         f"height model on matched cells (within k gsd: |height error| <= k x {grid.gsd:.2f} m)",
         f"  RMSE                    {m['rmse']:7.3f} m",
