@@ -386,17 +386,13 @@ def write_extras(folder, args, result, grid, epsg):
     return names, notes
 
 
-# Overviews of classes and indices take a cell's value, not an average; source.tif's -1 means "no view".
-COG_NODATA = {"source.tif": -1}
-CATEGORICAL = {"matched.tif", "source.tif"}
-
-
 def convert_to_cog(folder, names, threads):
     """The plain rasters `names` of `folder` rewritten as Cloud-Optimized GeoTIFF, one at a time."""
     from .gis import to_cog
 
+    outputs = {output.name: output for output in OUTPUTS}
     for name in names:
-        to_cog(folder / name, nodata=COG_NODATA.get(name), categorical=name in CATEGORICAL, threads=threads)
+        to_cog(folder / name, nodata=outputs[name].nodata, categorical=outputs[name].categorical, threads=threads)
 
 
 if __name__ == "__main__":

@@ -44,15 +44,19 @@ STAGING_PREFIX = ".quiltmap-run-"
 class Output:
     """A file of the command's output folder: its name, what it holds,
     whether only tiled runs write it, the option that asks for it (None:
-    every run writes it), and whether a run that does not write it clears
-    an earlier run's (a survey description may be the next run's input, and
-    is left alone)."""
+    every run writes it), whether a run that does not write it clears an
+    earlier run's (a survey description may be the next run's input, and is
+    left alone), and for rasters the no-data value their COG declares beside
+    NaN and whether their overviews take a cell's value (classes, indices)
+    rather than an average."""
 
     name: str
     what: str
     tiled_only: bool = False
     option: Optional[str] = None
     clear: bool = True
+    nodata: Optional[int] = None
+    categorical: bool = False
 
 
 # Rasters are Cloud-Optimized GeoTIFF (tiles of 512, DEFLATE, overviews) by
@@ -66,8 +70,9 @@ OUTPUTS = (
            "0 where no view sees the cell", option="--orthomosaic-8bit"),
     Output("filled.tif", "heights with holes filled: the model the orthomosaic uses", tiled_only=True),
     Output("raw.tif", "heights before the filter, NaN where unmatched", tiled_only=True),
-    Output("matched.tif", "1 where a cell was matched, 0 elsewhere", tiled_only=True),
-    Output("source.tif", "the view each orthomosaic cell comes from, -1 for none (nodata in COG)", tiled_only=True),
+    Output("matched.tif", "1 where a cell was matched, 0 elsewhere", tiled_only=True, categorical=True),
+    Output("source.tif", "the view each orthomosaic cell comes from, -1 for none (nodata in COG)", tiled_only=True,
+           nodata=-1, categorical=True),
     Output("points.las", "LAS 1.2 point cloud: each matched cell's centre and height, its orthomosaic colour in "
            "16-bit RGB, the EPSG code", option="--las"),
     Output("preview.png", "heights in a colour ramp beside the orthomosaic, with a height scale and a legend"),
