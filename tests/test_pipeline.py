@@ -33,6 +33,28 @@ def test_census_is_the_numpy_census(shape, rows, columns, step):
     np.testing.assert_array_equal(census(image, rows, columns, step), codes)
 
 
+@pytest.mark.parametrize("shape, rows, columns, step", [((5, 7), 1, 2, 1), ((6, 4), 2, 1, 3), ((3, 9), 3, 3, 2)])
+def test_census_bits_are_their_definition(shape, rows, columns, step):
+    """Bit k of a cell's code: the k-th other sample of its window, row by row, is darker than the centre;
+    samples beyond the grid are its edge cells'; NaN is darker than nothing and nothing is darker than it."""
+    rng = np.random.default_rng(sum(shape))
+    a = rng.integers(0, 4, shape).astype(np.float32)  # ties
+    a[rng.random(shape) < 0.1] = np.nan
+    code = census(a, rows, columns, step)
+    H, W = shape
+    for y in range(H):
+        for x in range(W):
+            bit = 0
+            for dy in range(-rows, rows + 1):
+                for dx in range(-columns, columns + 1):
+                    if dy == dx == 0:
+                        continue
+                    sample = a[min(max(y + dy * step, 0), H - 1), min(max(x + dx * step, 0), W - 1)]
+                    assert (int(code[y, x]) >> bit) & 1 == (sample < a[y, x]), (y, x, dy, dx)
+                    bit += 1
+            assert int(code[y, x]) >> bit == 0
+
+
 def test_sgm_into_given_volumes_is_mvs_sgm():
     cost = np.random.default_rng(3).random((9, 21, 34)).astype(np.float32)
     agg, path = np.full_like(cost, np.nan), np.full_like(cost, 5.0)
@@ -162,6 +184,19 @@ def test_select_heights_is_the_numpy_selection(kind, shape, agree, uniqueness, h
     expected_z, expected_unique = select_heights_numpy(volume, heights, agree, uniqueness)
     assert z.tobytes() == expected_z.tobytes()
     np.testing.assert_array_equal(unique, expected_unique)
+
+
+@pytest.mark.parametrize("costs, height, unique", [
+    ([0.0, 1.0, 2.0, 3.0, 4.0, 5.0], 10.0, True),        # best at the lowest label: no refinement below the range
+    ([5.0, 4.0, 3.0, 2.0, 1.0, 0.5], 15.0, True),        # best at the highest label: none above it
+    ([3.0, 1.0, 0.0, 2.0, 3.0, 3.0], 12.0 - 0.5 / 3, True),  # the parabola's vertex, towards the cheaper side
+    ([2.0, 0.0, 2.0, 0.0, 2.0, 2.0], 11.0, False),       # a tie: the first label, and a rival 2 labels away
+    ([2.0, 0.0, 0.1, 2.0, 2.0, 2.0], 11.0 + 0.95 / 2.1, True),  # the rival within `agree`: still unique
+])
+def test_select_heights_chooses_refines_and_judges_as_it_says(costs, height, unique):
+    volume = np.array(costs, np.float32)[:, None, None]
+    z, is_unique = select_heights(volume, np.arange(10.0, 16.0), Settings(agree=1.0, uniqueness=0.97))
+    assert z[0, 0] == pytest.approx(height, abs=1e-5) and bool(is_unique[0, 0]) is unique
 
 
 @pytest.mark.parametrize("kind", ["bowls", "ties"])
