@@ -23,9 +23,10 @@ enum class Level { sse2, avx2, avx512 };
 constexpr Level kAllLevels[] = {Level::sse2, Level::avx2, Level::avx512};
 #else
 // Elsewhere the production kernels are the scalar twins, compiled for the
-// target's own baseline; every result is the same bits as on x86-64 but for
-// the filter's weights, which take the C library's pow (not correctly rounded,
-// so it may differ between architectures).
+// target's own baseline; every result is the same bits as on x86-64 (which
+// NaN an operation makes aside) but for the filter's weights and the ray
+// caster's distances, which take the C library's pow and hypot (not correctly
+// rounded, so they may differ between architectures).
 enum class Level { scalar };
 constexpr Level kAllLevels[] = {Level::scalar};
 #endif

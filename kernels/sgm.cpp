@@ -46,7 +46,8 @@ void sgm_aggregate_reference(const Array3<const float>& cost, float P1, float P2
                         L(d, y, x) = (v + C(d, y, x)) - best_prev;
                     }
                 }
-                for (int64_t d = 0; d < D; ++d) A(d, y, x) = A(d, y, x) + L(d, y, x);
+                // The first direction's sum starts from zero: agg may hold anything (a reused volume).
+                for (int64_t d = 0; d < D; ++d) A(d, y, x) = (k == 0 ? 0.0f : A(d, y, x)) + L(d, y, x);
             }
         }
     }

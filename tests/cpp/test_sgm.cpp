@@ -27,13 +27,18 @@ constexpr float kUntouched = -7.0f;
 
 Buffer<float, 3> volume(int64_t D, int64_t H, int64_t W) { return {{D, H, W}, {1, 2, 3}, kNaN}; }
 
-// agg after one call; the path buffer starts as junk.
-std::vector<float> aggregate(Sgm kernel, const Buffer<float, 3>& cost, float P1, float P2) {
+enum class Agg { zeroed, junk };
+
+// agg after one call; the path buffer starts as junk, agg as zeros or as
+// junk (a volume reused from an earlier call: NaNs and infinities among it).
+std::vector<float> aggregate(Sgm kernel, const Buffer<float, 3>& cost, float P1, float P2, Agg start = Agg::junk) {
     const auto& e = cost.view.extent;
     Buffer<float, 3> agg({e[0], e[1], e[2]}, {0, 0, 0}, 0.0f);
     Buffer<float, 3> path({e[0], e[1], e[2]}, {0, 0, 0}, 0.0f);
     Values junk(99);
     for (float& x : path.storage) x = junk.mixed(-1e3, 1e3, 0.3);
+    if (start == Agg::junk)
+        for (float& x : agg.storage) x = junk.mixed(-1e3, 1e3, 0.3);
     kernel(cost.cview(), P1, P2, agg.view, path.view);
     return agg.storage;
 }
@@ -66,6 +71,20 @@ TEST_P(SgmLevels, EmptyAxisTouchesNothing) {
     }
 }
 
+// The twin is the production kernel where there are no levels: whatever agg
+// held, it gets the sum from zero.
+TEST(Sgm, TwinSumsFromZeroWhateverAggHeld) {
+    Values values(5);
+    for (const auto& [D, H, W] : {std::array<int64_t, 3>{1, 1, 1}, {3, 4, 5}, {6, 9, 2}}) {
+        auto cost = volume(D, H, W);
+        cost.fill([&] { return values.mixed(-5, 20, 0.05); });
+        for (const auto& [P1, P2] : {std::array<float, 2>{1, 4}, {-1, -3}, {kInf, kInf}})
+            ASSERT_TRUE(same_elements(aggregate(sgm_aggregate_reference, cost, P1, P2, Agg::junk),
+                                      aggregate(sgm_aggregate_reference, cost, P1, P2, Agg::zeroed)))
+                << D << "x" << H << "x" << W << ", P " << P1 << " " << P2;
+    }
+}
+
 // Production against the literal recurrence, to the bit, every penalty sign
 // and order: short volumes take the path buffer direction by direction,
 // taller ones the three sweeps (with partial row blocks and column groups).
@@ -87,8 +106,8 @@ TEST_P(SgmLevels, ProductionMatchesReferenceBitForBit) {
                                        : values.mixed(-5, 20, 0.05);
                 }).wild_unit_strides();
             for (const auto& [P1, P2] : penalties)
-                ASSERT_TRUE(same_elements(aggregate(level().sgm_aggregate, cost, P1, P2),
-                                          aggregate(sgm_aggregate_reference, cost, P1, P2)))
+                ASSERT_TRUE(same_elements(aggregate(level().sgm_aggregate, cost, P1, P2, Agg::junk),
+                                          aggregate(sgm_aggregate_reference, cost, P1, P2, Agg::zeroed)))
                     << D << "x" << H << "x" << W << ", values " << mode << ", P " << P1 << " "
                     << P2;
         }
