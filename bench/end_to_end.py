@@ -23,8 +23,10 @@ import importlib
 import inspect
 import json
 import os
+import resource
 import statistics
 import sys
+import threading
 import time
 from collections import defaultdict
 from contextlib import contextmanager
@@ -44,7 +46,6 @@ LABELS = 96
 RECONSTRUCTION_RUNS = 3  # whatever --runs says: before the kernels a full-size call took a minute
 FILL_SIDE = 1000  # hole filling on 1000 x 1000 cells
 VIEW_CASE = (1024, 2048, 2048)  # sample_view: grid cells on a side, image height, width
-CACHED_SHRINK = 16  # the same cells on an image this many times smaller, which the caches hold
 
 
 # ---------------------------------------------------------------------------
@@ -59,7 +60,7 @@ class KernelTimer:
 
     def __init__(self, modules):
         self.modules = modules  # {name: module}
-        self.calls = []  # (kernel, start, end, processor seconds of the calling thread)
+        self.calls = []  # (kernel, start, end, processor seconds, system seconds, of the calling thread)
         self._saved = []
 
     def __enter__(self):
@@ -84,13 +85,20 @@ class KernelTimer:
         def clocked(*args, **kwargs):
             # The kernels start no threads of their own: the calling thread's
             # processor time is the kernel's.
-            cpu, start = time.thread_time(), time.perf_counter()
+            usage, start = thread_usage(), time.perf_counter()
             try:
                 return function(*args, **kwargs)
             finally:
-                calls.append((name, start, time.perf_counter(), time.thread_time() - cpu))
+                end, after = time.perf_counter(), thread_usage()
+                calls.append((name, start, end, after[0] - usage[0], after[1] - usage[1]))
 
         return clocked
+
+
+def thread_usage():
+    """(processor, system) seconds of the calling thread so far."""
+    usage = resource.getrusage(resource.RUSAGE_THREAD)
+    return usage.ru_utime + usage.ru_stime, usage.ru_stime
 
 
 class StageTimer:
@@ -147,12 +155,13 @@ def profile(calls, stage_intervals, start, end):
     time, the time under kernel calls in it and its kernels' seconds (a call
     belongs to the stage it starts in); the time outside every stage is the
     stage '(outside the stages)'."""
-    spans = [(s, e) for _, s, e, _ in calls]
-    kernels = defaultdict(lambda: {"calls": 0, "s": 0.0, "cpu_s": 0.0})
-    for name, s, e, cpu in calls:
+    spans = [(s, e) for _, s, e, *_ in calls]
+    kernels = defaultdict(lambda: {"calls": 0, "s": 0.0, "cpu_s": 0.0, "system_s": 0.0})
+    for name, s, e, cpu, system in calls:
         kernels[name]["calls"] += 1
         kernels[name]["s"] += e - s
         kernels[name]["cpu_s"] += cpu
+        kernels[name]["system_s"] += system
     stages = defaultdict(lambda: {"s": 0.0, "kernels_s": 0.0, "windows": [], "by_kernel": defaultdict(float)})
     for name, s, e in stage_intervals:
         stages[name]["s"] += e - s
@@ -162,7 +171,7 @@ def profile(calls, stage_intervals, start, end):
     outside["s"] = (end - start) - sum(st["s"] for n, st in stages.items() if n != "(outside the stages)")
     outside["kernels_s"] = covered(spans, (start, end)) - sum(
         st["kernels_s"] for n, st in stages.items() if n != "(outside the stages)")
-    for name, s, e, _ in calls:
+    for name, s, e, *_ in calls:
         home = next((n for n, st in stages.items() if any(a <= s < b for a, b in st["windows"])),
                     "(outside the stages)")
         stages[home]["by_kernel"][name] += e - s
@@ -170,7 +179,8 @@ def profile(calls, stage_intervals, start, end):
         del st["windows"]
         st["by_kernel"] = dict(st["by_kernel"])
     return {"kernels_covered_s": covered(spans, (start, end)), "kernels_s": sum(k["s"] for k in kernels.values()),
-            "kernels_cpu_s": sum(k["cpu_s"] for k in kernels.values()), "kernels": dict(kernels),
+            "kernels_cpu_s": sum(k["cpu_s"] for k in kernels.values()),
+            "kernels_system_s": sum(k["system_s"] for k in kernels.values()), "kernels": dict(kernels),
             "stages": dict(stages)}
 
 
@@ -185,22 +195,31 @@ def kernel_modules():
     return found
 
 
+class Runs(list):
+    """What each timed call returned, with its wall seconds, processor
+    seconds (user and system, all threads) and system seconds alone."""
+
+    def __init__(self):
+        super().__init__()
+        self.walls, self.cpus, self.systems = [], [], []
+
+
 def repeat(call, runs):
-    """One warm-up call, then `runs` timed ones: (wall seconds, processor
-    seconds, what each timed call returned)."""
+    """One warm-up call, then `runs` timed ones (a Runs)."""
     gc.collect()
     call()
-    walls, cpus, results = [], [], []
+    done = Runs()
     gc.disable()
     try:
         for _ in range(runs):
-            cpu, start = time.process_time(), time.perf_counter()
-            results.append(call())
-            walls.append(time.perf_counter() - start)
-            cpus.append(time.process_time() - cpu)
+            usage, cpu, start = resource.getrusage(resource.RUSAGE_SELF), time.process_time(), time.perf_counter()
+            done.append(call())
+            done.walls.append(time.perf_counter() - start)
+            done.cpus.append(time.process_time() - cpu)
+            done.systems.append(resource.getrusage(resource.RUSAGE_SELF).ru_stime - usage.ru_stime)
     finally:
         gc.enable()
-    return walls, cpus, results
+    return done
 
 
 def median(values):
@@ -215,8 +234,10 @@ def digest(*arrays):
     return h.hexdigest()[:12]
 
 
-def cpu_note(walls, cpus):
-    return f"processor {suite.fmt_time(median(cpus))} ({median(cpus) / median(walls):.2f} cores busy)"
+def cpu_note(runs):
+    cpu = median(runs.cpus)
+    return (f"processor {suite.fmt_time(cpu)} ({cpu / median(runs.walls):.2f} cores busy), of which system "
+            f"{suite.fmt_time(median(runs.systems))}")
 
 
 # ---------------------------------------------------------------------------
@@ -249,11 +270,12 @@ def bench_reconstruction(table, size, survey):
             end = time.perf_counter()
         profiles.append(profile(kernels.calls, stages.intervals, start, end))
 
-    walls, cpus, _ = repeat(once, RECONSTRUCTION_RUNS)
+    runs = repeat(once, RECONSTRUCTION_RUNS)
+    walls, cpus = runs.walls, runs.cpus
     profiles, result = profiles[1:], last["result"]  # the warm-up's profile is dropped
     base = table.add(label, "reconstruct", walls, ours=True, key="reconstruction",
-                     note=f"{cpu_note(walls, cpus)}; filled and orthomosaic {digest(result.filled, result.orthomosaic)}",
-                     cpu_s=median(cpus), modules=list(modules))
+                     note=f"{cpu_note(runs)}; filled and orthomosaic {digest(result.filled, result.orthomosaic)}",
+                     cpu_s=median(cpus), system_s=median(runs.systems), modules=list(modules))
     share = median([p["kernels_covered_s"] / w for p, w in zip(profiles, walls)])
     kernel_cpu = median([p["kernels_cpu_s"] for p in profiles])
     table.add(label, "under some kernel call (union of the calls)", [p["kernels_covered_s"] for p in profiles], base,
@@ -276,7 +298,8 @@ def bench_reconstruction(table, size, survey):
     for name in kernels:
         calls = [p["kernels"][name] for p in profiles]
         table.add(label, f"kernel {name} (calls' own time)", [c["s"] for c in calls], base,
-                  f"{calls[0]['calls']} calls, processor {suite.fmt_time(median([c['cpu_s'] for c in calls]))}",
+                  f"{calls[0]['calls']} calls, processor {suite.fmt_time(median([c['cpu_s'] for c in calls]))}, "
+                  f"of which system {suite.fmt_time(median([c['system_s'] for c in calls]))}",
                   key=f"reconstruction kernel {name}")
     return result
 
@@ -322,11 +345,11 @@ def bench_fill_holes(table, result, size, runs):
     for label, key, z, mask in cases:
         base = None
         for reach, impl in ((rings, f"fill_holes, {rings} rings (as reconstruct)"), (None, "fill_holes, unbounded")):
-            walls, cpus, filled = repeat(lambda: fill_holes(z, mask, reach), runs)
-            note = (f"{1 - mask.mean():.1%} holes, {np.isnan(filled[-1]).mean():.2%} left NaN; {cpu_note(walls, cpus)}"
+            filled = repeat(lambda: fill_holes(z, mask, reach), runs)
+            note = (f"{1 - mask.mean():.1%} holes, {np.isnan(filled[-1]).mean():.2%} left NaN; {cpu_note(filled)}"
                     f"; result {digest(filled[-1])}")
-            median_s = table.add(label, impl, walls, base, note, ours=base is None,
-                                 key=f"fill_holes {key} {'rings' if reach else 'unbounded'}", cpu_s=median(cpus))
+            median_s = table.add(label, impl, filled.walls, base, note, ours=base is None,
+                                 key=f"fill_holes {key} {'rings' if reach else 'unbounded'}", cpu_s=median(filled.cpus))
             base = base or median_s
 
 
@@ -375,15 +398,15 @@ def bench_stereo(table, runs):
         profiles.append(profile(kernels.calls, [], start, end))
         return found
 
-    walls, cpus, found = repeat(ours, runs)
+    found = repeat(ours, runs)
     profiles = profiles[1:]
-    share = median([p["kernels_covered_s"] / w for p, w in zip(profiles, walls)])
+    share = median([p["kernels_covered_s"] / w for p, w in zip(profiles, found.walls)])
     errors = stereo.errors(stereo.fill_from_background(found[-1].disparity, found[-1].matched), found[-1].matched,
                            pair.truth)
-    base = table.add(label, "quiltmap stereo.match: census, sgm, bilateral", walls, ours=True, key="stereo ours",
-                     note=f"{cpu_note(walls, cpus)}; under kernel calls {share:.0%}; "
+    base = table.add(label, "quiltmap stereo.match: census, sgm, bilateral", found.walls, ours=True, key="stereo ours",
+                     note=f"{cpu_note(found)}; under kernel calls {share:.0%}; "
                           f"{100 * errors['all_over_2']:.1f}% > 2 px; disparities {digest(found[-1].disparity)}",
-                     cpu_s=median(cpus), share=share)
+                     cpu_s=median(found.cpus), share=share)
     for step in found[-1].stages:
         table.add(label, f"step: {step}", [m.stages[step] for m in found], base, key=f"stereo step {step}")
 
@@ -394,14 +417,15 @@ def bench_stereo(table, runs):
         cv2.setNumThreads(count)
         try:
             matcher = sgbm_matcher(pair.left.shape[2], D)
-            walls, cpus, fixed = repeat(lambda: matcher.compute(pair.left, pair.right), runs)
+            fixed = repeat(lambda: matcher.compute(pair.left, pair.right), runs)
         finally:
             cv2.setNumThreads(saved)
         same = np.array_equal(fixed[-1] >= 0, reference.matched)
         table.add(label, f"OpenCV {cv2.__version__} StereoSGBM compute(), HH, block 3, {count} thread"
-                  + "s" * (count > 1), walls, base,
-                  f"{cpu_note(walls, cpus)}" + ("" if same else "; MASK DIFFERS from stereo.opencv_sgbm's"),
-                  key=f"stereo sgbm {'default' if count == threads else 1} threads", cpu_s=median(cpus), threads=count)
+                  + "s" * (count > 1), fixed.walls, base,
+                  cpu_note(fixed) + ("" if same else "; MASK DIFFERS from stereo.opencv_sgbm's"),
+                  key=f"stereo sgbm {'default' if count == threads else 1} threads", cpu_s=median(fixed.cpus),
+                  threads=count)
 
 
 # ---------------------------------------------------------------------------
@@ -412,8 +436,19 @@ def copy_bandwidth(nbytes, runs):
     """Bytes per second that np.copyto reads and writes on arrays of nbytes."""
     src = np.ones(nbytes // 4, np.float32)
     dst = np.empty_like(src)
-    walls, _, _ = repeat(lambda: np.copyto(dst, src), runs)
-    return 2 * nbytes / median(walls)
+    return 2 * nbytes / median(repeat(lambda: np.copyto(dst, src), runs).walls)
+
+
+def together(calls, runs):
+    """The calls made at once, one thread each (a Runs of the pair)."""
+    def both():
+        threads = [threading.Thread(target=call) for call in calls]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+
+    return repeat(both, runs)
 
 
 def bench_sample_view(table, twins, runs):
@@ -421,35 +456,33 @@ def bench_sample_view(table, twins, runs):
 
     n, h, w = VIEW_CASE
     bandwidth = copy_bandwidth(h * w * 3 * 4, runs)
-    table.header(f"end_to_end: sample_view  3-channel float32 image; np.copyto reaches {bandwidth / 1e9:.1f} GB/s "
-                 f"read+write here")
-    for heights in ("random", "smooth"):
-        label = f"grid {n}x{n} -> image {w}x{h}, {heights}"
-        cam, Z, img = suite.view_case(n, h, w, seed=n + h, heights=heights)
+    table.header(f"end_to_end: sample_view  float32 images; np.copyto reaches {bandwidth / 1e9:.1f} GB/s read+write "
+                 f"here")
+    for heights in ("random", "smooth", "flat"):
+        cam, Z, img = suite.view_case(n, h, w, seed=n + h, heights="smooth" if heights == "flat" else heights)
+        if heights == "flat":  # as the plane sweep calls it: one grey channel, every cell at one height
+            img, Z = np.ascontiguousarray(img[..., :1]), np.full_like(Z, np.float32(20))
+        label = f"grid {n}x{n} -> image {w}x{h}x{img.shape[2]}, {heights}"
         args = [cam[k] for k in suite.CAM_KEYS]
-        out, valid = np.zeros((n, n, 3), np.float32), np.zeros((n, n), np.uint8)
-        walls, cpus, _ = repeat(lambda: _mvs.sample_view(img, *args, Z, out, valid), runs)
-        base = table.add(label, "quiltmap._mvs.sample_view", walls, ours=True, key=f"sample_view {heights}",
-                         note=f"{valid.mean():.1%} of cells sampled; {cpu_note(walls, cpus)}", cpu_s=median(cpus))
+        outputs = [(np.zeros((n, n, img.shape[2]), np.float32), np.zeros((n, n), np.uint8)) for _ in range(2)]
+        calls = [lambda out=out, valid=valid: _mvs.sample_view(img, *args, Z, out, valid) for out, valid in outputs]
+        out, valid = outputs[0]
+        done = repeat(calls[0], runs)
+        base = table.add(label, "quiltmap._mvs.sample_view", done.walls, ours=True, key=f"sample_view {heights}",
+                         note=f"{valid.mean():.1%} of cells sampled; {cpu_note(done)}", cpu_s=median(done.cpus))
         if twins is None:
             table.add(label, "scalar twin", None, base, "not run: the twins' library is missing (make bench-twins)")
         else:
             t_out, t_valid = np.zeros_like(out), np.zeros_like(valid)
-            walls, _, _ = repeat(lambda: twins.sample_view(img, *args, Z, t_out, t_valid), runs)
-            table.add(label, "scalar twin (C ABI, ctypes)", walls, base,
+            done = repeat(lambda: twins.sample_view(img, *args, Z, t_out, t_valid), runs)
+            table.add(label, "scalar twin (C ABI, ctypes)", done.walls, base,
                       suite.agreement(np.array_equal(t_out, out) and np.array_equal(t_valid, valid)),
                       key=f"sample_view {heights} twin")
-        # The same cells projected into an image CACHED_SHRINK times smaller on each side, which the caches
-        # hold: the same projections and writes, image reads from cache instead of memory.
-        s = CACHED_SHRINK
-        small = np.ascontiguousarray(img[::s, ::s])
-        shrunk = dict(cam, f=cam["f"] / s, cx=(cam["cx"] + 0.5) / s - 0.5, cy=(cam["cy"] + 0.5) / s - 0.5)
-        s_args = [shrunk[k] for k in suite.CAM_KEYS]
-        s_valid = np.zeros_like(valid)
-        walls, _, _ = repeat(lambda: _mvs.sample_view(small, *s_args, Z, out, s_valid), runs)
-        table.add(label, f"ours, image {w // s}x{h // s} ({small.nbytes // 1024} KiB, cached), same cells", walls,
-                  base, f"{s_valid.mean():.1%} of cells sampled", key=f"sample_view {heights} cached")
-        # Reading the image, the heights and writing the samples and flags once, at np.copyto's rate.
+        # Two calls at once on the two cores: memory bandwidth, which they share, would slow each.
+        done = together(calls, runs)
+        table.add(label, "two calls at once, one thread each", done.walls, base,
+                  f"1.00x = each as fast as alone; {cpu_note(done)}", key=f"sample_view {heights} together")
+        # Reading the image and the heights and writing the samples and flags once, at np.copyto's rate.
         moved = img.nbytes + Z.nbytes + out.nbytes + valid.nbytes
         table.add(label, "floor: its bytes once at np.copyto's rate", [moved / bandwidth], base,
                   f"{moved / 1e6:.0f} MB: image, heights, samples, flags", key=f"sample_view {heights} floor")

@@ -49,7 +49,7 @@ def test_kernel_timer_wraps_the_functions_and_puts_them_back():
             module.fail()
         assert module.np is np and module.Kind is int and module._private is before["_private"]
     assert [name for name, *_ in timer.calls] == ["fake.double", "fake.fail"]  # a failed call counts too
-    assert all(start <= end and cpu >= 0 for _, start, end, cpu in timer.calls)
+    assert all(start <= end and cpu >= system >= 0 for _, start, end, cpu, system in timer.calls)
     assert vars(module) == before
 
 
@@ -80,10 +80,11 @@ def test_kernel_timer_sees_every_kernel_call_of_a_reconstruction():
 
 
 def test_profile_attributes_calls_to_the_stage_they_start_in():
-    calls = [("k.a", 1.0, 2.0, 0.5), ("k.a", 1.5, 2.5, 0.5), ("k.b", 4.0, 5.0, 1.0), ("k.b", 0.0, 0.5, 0.25)]
+    calls = [("k.a", 1.0, 2.0, 0.5, 0.0), ("k.a", 1.5, 2.5, 0.5, 0.25), ("k.b", 4.0, 5.0, 1.0, 0.0),
+             ("k.b", 0.0, 0.5, 0.25, 0.0)]
     seen = end_to_end.profile(calls, [("first", 1.0, 3.0), ("second", 3.5, 6.0)], 0.0, 10.0)
     assert seen["kernels_covered_s"] == pytest.approx(3.0)
-    assert seen["kernels"]["k.a"] == {"calls": 2, "s": pytest.approx(2.0), "cpu_s": pytest.approx(1.0)}
+    assert seen["kernels"]["k.a"] == {"calls": 2, "s": 2.0, "cpu_s": 1.0, "system_s": 0.25}
     first, second, outside = (seen["stages"][n] for n in ("first", "second", "(outside the stages)"))
     assert (first["s"], first["kernels_s"], first["by_kernel"]) == (2.0, 1.5, {"k.a": 2.0})
     assert (second["s"], second["kernels_s"], second["by_kernel"]) == (2.5, 1.0, {"k.b": 1.0})
