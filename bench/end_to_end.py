@@ -44,6 +44,7 @@ KERNEL_MODULES = ("_mvs", "_pipeline")
 SIZE, QUICK_SIZE = 1024, 256  # the demonstration's cells on a side
 LABELS = 96
 RECONSTRUCTION_RUNS = 3  # whatever --runs says: before the kernels a full-size call took a minute
+SHORT_RUNS = 15  # at least, for the calls of a fraction of a second, whose medians of 5 drift by a fifth here
 FILL_SIDE = 1000  # hole filling on 1000 x 1000 cells
 VIEW_CASE = (1024, 2048, 2048)  # sample_view: grid cells on a side, image height, width
 
@@ -252,6 +253,21 @@ def demonstration(size):
     return demo.views_of(survey), survey.scene.grid, survey.scene.z_range
 
 
+def first_touch(shape, pause=3.0):
+    """Seconds to fill a fresh float32 volume of `shape`: right after one of
+    its size was freed, and after `pause` seconds idle.  On a virtual machine
+    that hands freed memory back to its host, the second takes it back page
+    by page."""
+    seconds = []
+    for wait in (0.0, pause):
+        np.ones(shape, np.float32)  # made and freed
+        time.sleep(wait)
+        start = time.perf_counter()
+        np.ones(shape, np.float32)
+        seconds.append(time.perf_counter() - start)
+    return seconds
+
+
 def bench_reconstruction(table, size, survey):
     from quiltmap import Settings, reconstruct
 
@@ -294,6 +310,11 @@ def bench_reconstruction(table, size, survey):
                   f"kernels run through {inside / max(median(seconds), 1e-12):.0%} of it"
                   + (f"; most: {', '.join(f'{k} {suite.fmt_time(s)}' for k, s in top)}" if top else ""),
                   key=f"reconstruction stage {name}", kernels_s=inside)
+    shape = (LABELS, size, size)
+    at_once, after_pause = first_touch(shape)
+    table.add(label, f"machine: first write of a fresh {shape} float32 volume", [after_pause], base,
+              f"after 3 s idle; {suite.fmt_time(at_once)} right after one was freed", key="first touch",
+              at_once_s=at_once)
     kernels = sorted(profiles[0]["kernels"], key=lambda k: -profiles[0]["kernels"][k]["s"])
     for name in kernels:
         calls = [p["kernels"][name] for p in profiles]
@@ -494,6 +515,7 @@ def bench_sample_view(table, twins, runs):
 def measure(table, twins, quick, sections=SECTIONS, runs=5):
     """The sections into `table` (bench/run.py's Table)."""
     size = QUICK_SIZE if quick else SIZE
+    short = max(runs, SHORT_RUNS)
     result = None
     if "reconstruction" in sections or "fill_holes" in sections:
         survey = demonstration(size)
@@ -504,13 +526,13 @@ def measure(table, twins, quick, sections=SECTIONS, runs=5):
             result = reconstruct(*survey, Settings(labels=LABELS))  # the mask only, not timed
         del survey
     if "fill_holes" in sections:
-        bench_fill_holes(table, result, size, runs)
+        bench_fill_holes(table, result, size, short)
     del result
     gc.collect()
     if "stereo" in sections:
-        bench_stereo(table, runs)
+        bench_stereo(table, short)
     if "sample_view" in sections:
-        bench_sample_view(table, twins, runs)
+        bench_sample_view(table, twins, short)
 
 
 # ---------------------------------------------------------------------------
@@ -530,7 +552,10 @@ def compare(before_path, after_path):
         if row is None or row.get(field) is None:
             return "-"
         text = suite.fmt_time(row[field])
-        return text + (f" (cpu {suite.fmt_time(row['cpu_s'])})" if row.get("cpu_s") is not None else "")
+        if row.get("cpu_s") is not None:
+            system = f", system {suite.fmt_time(row['system_s'])}" if row.get("system_s") is not None else ""
+            text += f" (cpu {suite.fmt_time(row['cpu_s'])}{system})"
+        return text
 
     def ratio(key):
         b, a = before.get(key), after.get(key)
@@ -571,12 +596,14 @@ def compare(before_path, after_path):
         threads = (after.get(key) or before.get(key) or {}).get("threads", "?")
         lines.append(f"| OpenCV StereoSGBM, {threads} thread{'s' * (threads != 1)} | {figure(before.get(key))} | "
                      f"{figure(after.get(key))} | {ratio(key)} | - | - |")
-    for heights in ("random", "smooth"):
+    for heights in ("random", "smooth", "flat"):
         k = f"sample_view {heights}"
+        if k not in after:
+            continue
         twin = after.get(k + " twin")
         vs = f"; scalar twin {suite.fmt_time(twin['median_s'])}, {twin['median_s'] / after[k]['median_s']:.2f}x " \
-             "ours" if twin and after.get(k) else ""
-        lines.append(f"| sample_view 1024² -> 2048², {heights} heights{vs} | {figure(before.get(k))} | "
+             "ours" if twin else ""
+        lines.append(f"| sample_view, {after[k]['case']}{vs} | {figure(before.get(k))} | "
                      f"{figure(after.get(k))} | {ratio(k)} | - | - |")
     head = (f"before: {b_meta.get('date')}, commit {b_meta.get('commit')}; "
             f"after: {a_meta.get('date')}, commit {a_meta.get('commit')}")
@@ -587,8 +614,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help=f"the reconstruction at {QUICK_SIZE} cells")
     parser.add_argument("--only", nargs="+", choices=SECTIONS, default=SECTIONS)
-    parser.add_argument("--runs", type=int, default=5, help="timed calls per figure (at least 5; "
-                        f"{RECONSTRUCTION_RUNS} for the reconstruction)")
+    parser.add_argument("--runs", type=int, default=5, help=f"timed calls per figure (at least 5; "
+                        f"{RECONSTRUCTION_RUNS} for the reconstruction, {SHORT_RUNS} or more for the other sections)")
     parser.add_argument("--twins", type=Path, default=suite.ROOT / "build" / "bench" / "libquiltmap_twins.so")
     parser.add_argument("--label", default="", help="added to the saved file's name, e.g. before")
     parser.add_argument("--out", type=Path, default=HERE / "results")
@@ -610,8 +637,9 @@ def main():
             "load_before": os.getloadavg()}
     print(f"quiltmap end to end{' (--quick)' if args.quick else ''}, {meta['date']}, bench script of commit "
           f"{meta['commit']}; quiltmap from {Path(quiltmap.__file__).parent}")
-    print(f"load average {' '.join(f'{x:.2f}' for x in meta['load_before'])}; every figure: median of {args.runs} "
-          f"timed calls ({RECONSTRUCTION_RUNS} for the reconstruction) after one warm-up")
+    print(f"load average {' '.join(f'{x:.2f}' for x in meta['load_before'])}; every figure: median of "
+          f"{RECONSTRUCTION_RUNS} timed calls for the reconstruction, {max(args.runs, SHORT_RUNS)} for the others, "
+          f"after one warm-up")
     twins = suite.Twins(args.twins) if args.twins.exists() else None
     table = suite.Table()
     measure(table, twins, args.quick, args.only, args.runs)

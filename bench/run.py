@@ -781,6 +781,7 @@ def main():
     print("software: " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()))
     print(f"every figure: median of {args.runs} timed calls"
           + (f" ({TILED_RUNS} in the tiled section)" if "tiled" in args.only else "")
+          + (" (end_to_end: 3 for the reconstruction, at least 15 for the rest)" if "end_to_end" in args.only else "")
           + " after one warm-up; 'vs ours' = time / time of quiltmap._mvs on the same case"
           + (" (tiled section: of the untiled reconstruct)" if "tiled" in args.only else ""))
 
