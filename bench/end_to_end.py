@@ -4,15 +4,17 @@ stereo example against OpenCV's StereoSGBM, and sample_view against its
 scalar twin.
 
     python bench/end_to_end.py [--quick] [--only SECTION ...] [--runs N] [--label NAME]
-    python bench/end_to_end.py --compare BEFORE.json AFTER.json
+    python bench/end_to_end.py --before BEFORE.json ... --after AFTER.json ...
 
 It needs only an installed quiltmap (the stereo section also OpenCV and
 scikit-image, the sample_view section the scalar twins that `make bench`
 builds), so the same script measures an older build from that build's venv:
 a kernel module the build lacks is left out of the kernels' time, and the
 rows say which modules were timed.  `bench/run.py --only end_to_end` runs the
-same sections into the suite's table.  --compare prints the table of two
-saved runs side by side, with the targets.
+same sections into the suite's table.  --before and --after print the table
+of saved runs of two builds side by side, with the targets; each figure is
+the median over a build's runs, as this machine's speed drifts by a fifth
+or more from one minute to the next.
 """
 
 import argparse
@@ -539,14 +541,33 @@ def measure(table, twins, quick, sections=SECTIONS, runs=5):
 # The before-and-after table of two saved runs
 
 
-def compare(before_path, after_path):
-    """Markdown rows: case, before, after, ratio, target, met?"""
-    def rows(path):
-        saved = json.loads(Path(path).read_text())
-        return {r["key"]: r for r in saved["rows"] if r.get("key")}, saved
+MERGED = ("median_s", "cpu_s", "system_s", "share")  # the figures of a row that runs are merged by
 
-    before, b_meta = rows(before_path)
-    after, a_meta = rows(after_path)
+
+def merged_rows(paths):
+    """The keyed rows of saved runs, each figure of MERGED the median over
+    the runs that have the row; and the runs' (date, commit)."""
+    found, runs = defaultdict(list), []
+    for path in paths:
+        saved = json.loads(Path(path).read_text())
+        runs.append((saved.get("date"), saved.get("commit")))
+        for row in saved["rows"]:
+            if row.get("key"):
+                found[row["key"]].append(row)
+    rows = {}
+    for key, copies in found.items():
+        row = dict(copies[-1], merged=len(copies))
+        for name in MERGED:
+            values = [c[name] for c in copies if c.get(name) is not None]
+            row[name] = median(values)
+        rows[key] = row
+    return rows, runs
+
+
+def compare(before_paths, after_paths):
+    """Markdown rows: case, before, after, ratio, target, met?"""
+    before, b_runs = merged_rows(before_paths)
+    after, a_runs = merged_rows(after_paths)
 
     def figure(row, field="median_s"):
         if row is None or row.get(field) is None:
@@ -605,8 +626,8 @@ def compare(before_path, after_path):
              "ours" if twin else ""
         lines.append(f"| sample_view, {after[k]['case']}{vs} | {figure(before.get(k))} | "
                      f"{figure(after.get(k))} | {ratio(k)} | - | - |")
-    head = (f"before: {b_meta.get('date')}, commit {b_meta.get('commit')}; "
-            f"after: {a_meta.get('date')}, commit {a_meta.get('commit')}")
+    head = "\n".join(f"{side}: " + "; ".join(f"{date}, commit {commit}" for date, commit in runs)
+                     for side, runs in (("before", b_runs), ("after", a_runs)))
     return head + "\n\n" + "\n".join(lines)
 
 
@@ -619,11 +640,14 @@ def main():
     parser.add_argument("--twins", type=Path, default=suite.ROOT / "build" / "bench" / "libquiltmap_twins.so")
     parser.add_argument("--label", default="", help="added to the saved file's name, e.g. before")
     parser.add_argument("--out", type=Path, default=HERE / "results")
-    parser.add_argument("--compare", nargs=2, type=Path, metavar=("BEFORE", "AFTER"),
-                        help="print the before-and-after table of two saved runs and exit")
+    parser.add_argument("--before", nargs="+", type=Path, metavar="JSON", help="saved runs of the older build")
+    parser.add_argument("--after", nargs="+", type=Path, metavar="JSON",
+                        help="saved runs of the newer one: print the two side by side and exit")
     args = parser.parse_args()
-    if args.compare:
-        print(compare(*args.compare))
+    if (args.before is None) != (args.after is None):
+        parser.error("--before and --after go together")
+    if args.before:
+        print(compare(args.before, args.after))
         return
     if args.runs < 5:
         parser.error("--runs must be at least 5")

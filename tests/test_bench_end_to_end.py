@@ -131,7 +131,7 @@ def test_compare_marks_the_targets(tmp_path, before_s, after_s, share, fill_s, s
                                             row("reconstruction kernels", 1.0, share=share),
                                             row("fill_holes blobs rings", fill_s),
                                             row("stereo ours", stereo_s), row("stereo sgbm default threads", sgbm_s)])
-    lines = end_to_end.compare(before, after).splitlines()
+    lines = end_to_end.compare([before], [after]).splitlines()
 
     def verdict(starts):
         return next(line for line in lines if line.startswith(starts)).rstrip(" |").rsplit("| ", 1)[1]
@@ -139,3 +139,13 @@ def test_compare_marks_the_targets(tmp_path, before_s, after_s, share, fill_s, s
     assert [verdict("| reconstruction, wall"), verdict("| reconstruction, share"),
             verdict("| fill_holes blobs rings"), verdict("| stereo,")] == met
     assert f"{before_s / after_s:.2f}x" in next(line for line in lines if line.startswith("| reconstruction, wall"))
+
+
+def test_runs_merge_by_the_median_of_each_figure(tmp_path):
+    runs = [saved(tmp_path / f"after{i}.json", [row("reconstruction", seconds, cpu_s=cpu), row("stereo ours", 0.1)])
+            for i, (seconds, cpu) in enumerate(((7.0, 9.0), (20.0, 30.0), (8.0, 11.0)))]
+    rows, dates = end_to_end.merged_rows(runs)
+    assert (rows["reconstruction"]["median_s"], rows["reconstruction"]["cpu_s"]) == (8.0, 11.0)
+    assert rows["stereo ours"]["merged"] == 3 and len(dates) == 3
+    before = saved(tmp_path / "before.json", [row("reconstruction", 64.0)])
+    assert "| 8.00x | at least 8x | yes |" in end_to_end.compare([before], runs)
