@@ -1,6 +1,7 @@
 """Benchmark suite of quiltmap._mvs: every kernel next to its scalar twin,
 its peers in other libraries and the machine's floor, in one process run;
-and the whole reconstruction, untiled and tile by tile.
+and the whole reconstruction, untiled and tile by tile; and the pipeline end
+to end (bench/end_to_end.py).
 
     .venv/bin/python bench/run.py [--quick] [--only SECTION ...] [--runs N]
 
@@ -37,7 +38,7 @@ sys.path.insert(0, str(HERE))
 import numpy_sgm  # noqa: E402
 from sgm_threads import serial_and_threaded  # noqa: E402
 
-SECTIONS = ("sgm", "bilateral", "sample_view", "threads", "tiled")
+SECTIONS = ("sgm", "bilateral", "sample_view", "threads", "tiled", "end_to_end")
 LEVELS = ("sse2", "avx2", "avx512")  # the kernels' instruction-set levels, lowest first
 P1, P2 = 8.0, 32.0
 SIGMA_R, SIGMA_S = 2.0, 3.0
@@ -731,6 +732,17 @@ def bench_tiled(table, twins, args):
 
 
 # ---------------------------------------------------------------------------
+# end_to_end
+
+
+def bench_end_to_end(table, twins, args):
+    sys.modules.setdefault("run", sys.modules[__name__])  # end_to_end imports this script as `run`
+    import end_to_end
+
+    end_to_end.measure(table, twins, args.quick, runs=args.runs)
+
+
+# ---------------------------------------------------------------------------
 
 
 def main():
@@ -769,6 +781,7 @@ def main():
     print("software: " + ", ".join(f"{k} {v}" for k, v in meta["versions"].items()))
     print(f"every figure: median of {args.runs} timed calls"
           + (f" ({TILED_RUNS} in the tiled section)" if "tiled" in args.only else "")
+          + (" (end_to_end: 3 for the reconstruction, at least 15 for the rest)" if "end_to_end" in args.only else "")
           + " after one warm-up; 'vs ours' = time / time of quiltmap._mvs on the same case"
           + (" (tiled section: of the untiled reconstruct)" if "tiled" in args.only else ""))
 
@@ -779,7 +792,7 @@ def main():
           f"QUILTMAP_ISA {'unset' if request is None else repr(request)})")
     table = Table()
     bench = {"sgm": bench_sgm, "bilateral": bench_bilateral, "sample_view": bench_sample_view,
-             "threads": bench_threads, "tiled": bench_tiled}
+             "threads": bench_threads, "tiled": bench_tiled, "end_to_end": bench_end_to_end}
     for section in SECTIONS:
         if section in args.only:
             bench[section](table, twins, args)
