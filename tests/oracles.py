@@ -460,20 +460,29 @@ def visible_from_numpy(cam, grid, Z, z_range, region=None, window=(0, 0)):
     return (t >= distance - 0.5 * grid.gsd).reshape(heights.shape)
 
 
+@np.errstate(all="ignore")
+def parabola_vertex(volume):
+    """The first label of least cost per cell (argmin's rule), the vertex of the
+    parabola through its cost and its neighbours' within half a label (0 at
+    the ends and where the costs do not curve up), and that least cost."""
+    D = volume.shape[0]
+    best = np.argmin(volume, axis=0)
+    at = lambda d: np.take_along_axis(volume, np.clip(d, 0, D - 1)[None], axis=0)[0]  # noqa: E731
+    c0, below, above = at(best), at(best - 1), at(best + 1)
+    curvature = below - 2 * c0 + above
+    inner = (best > 0) & (best < D - 1) & (curvature > 0)
+    offset = np.where(inner, 0.5 * (below - above) / np.where(inner, curvature, 1), 0.0)
+    return best, np.clip(offset, -0.5, 0.5), c0
+
+
 @np.errstate(all="ignore")  # infinities in the volume: inf - inf
 def select_heights_numpy(agg, heights, agree, uniqueness):
     """Best height per cell with its parabola, and whether it beats every label more than `agree` away."""
-    D = agg.shape[0]
-    best = np.argmin(agg, axis=0)
-    pick = lambda d: np.take_along_axis(agg, np.clip(d, 0, D - 1)[None], axis=0)[0]  # noqa: E731
-    c0, cm, cp = pick(best), pick(best - 1), pick(best + 1)
-    curvature = cm - 2 * c0 + cp
-    inner = (best > 0) & (best < D - 1) & (curvature > 0)
-    offset = np.where(inner, 0.5 * (cm - cp) / np.where(inner, curvature, 1), 0.0)
+    best, offset, c0 = parabola_vertex(agg)
     step = heights[1] - heights[0]
-    z = heights[0] + (best + np.clip(offset, -0.5, 0.5)) * step
+    z = heights[0] + (best + offset) * step
     second = np.full(best.shape, np.inf, agg.dtype)
-    for d in range(D):
+    for d in range(agg.shape[0]):
         far = np.abs(d - best) > agree
         np.minimum(second, agg[d], out=second, where=far)
     unique = c0 < uniqueness * second
@@ -510,14 +519,8 @@ def fill_holes_numpy(z, mask, reach=None):
 @np.errstate(all="ignore")
 def stereo_winner_numpy(volume):
     """The stereo example's winner as it was: best + offset, rounded once to float32."""
-    D = volume.shape[0]
-    best = np.argmin(volume, axis=0)
-    at = lambda d: np.take_along_axis(volume, np.clip(d, 0, D - 1)[None], axis=0)[0]  # noqa: E731
-    c0, below, above = at(best), at(best - 1), at(best + 1)
-    curvature = below - 2 * c0 + above
-    inner = (best > 0) & (best < D - 1) & (curvature > 0)
-    offset = np.where(inner, 0.5 * (below - above) / np.where(inner, curvature, 1), 0.0)
-    return (best + np.clip(offset, -0.5, 0.5)).astype(np.float32)
+    best, offset, _ = parabola_vertex(volume)
+    return (best + offset).astype(np.float32)
 
 
 def cost_volume_numpy(a, b, bits, disparities, outside):
