@@ -308,13 +308,9 @@ def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, worke
                 seen[r0:r1, c0:c1] += held.whole[i, :(r1 - r0) * (c1 - c0)].reshape(r1 - r0, c1 - c0)
         spare.put(held)
 
-    with ThreadPoolExecutor(workers) as pool:
-        try:
-            for _ in stages.run("plane sweep", pool.map(label, range(D)), total=D):
-                pass
-        except BaseException:  # an interrupt: leave at once, not after every queued label
-            pool.shutdown(wait=False, cancel_futures=True)
-            raise
+    with _workers(workers) as in_order:
+        for _ in stages.run("plane sweep", in_order(label, range(D)), total=D):
+            pass
     return costs, seen[reach: H - reach, reach: W - reach]
 
 
@@ -460,12 +456,28 @@ VISIBILITY_REFINE = 6
 MOSAIC_BLOCK = 64
 
 
-def mosaic_region(views, grid, Z, region, z_range, window=(0, 0), *, kernels=None, stages=None):
+@contextmanager
+def _workers(threads):
+    """map(function, items) in order, on `threads` threads (on this one
+    alone for 1); an interrupt cancels the calls not yet begun instead of
+    waiting for them."""
+    if threads <= 1:
+        yield map
+        return
+    with ThreadPoolExecutor(threads) as pool:
+        try:
+            yield pool.map
+        except BaseException:
+            pool.shutdown(wait=False, cancel_futures=True)
+            raise
+
+
+def mosaic_region(views, grid, Z, region, z_range, window=(0, 0), *, kernels=None, stages=None, threads=1):
     """The orthomosaic and source of the cells `region` (first row, end row,
     first column, end column) of `grid`; Z holds the heights of the grid from
     cell `window` on, over the region and every cell the rays to it pass.
     Cells without a finite height stay without colour; z_range is None when
-    no cell has one."""
+    no cell has one. The views' rays are cast on `threads` threads."""
     kernels = kernels or _mvs
     stages = stages or Stages()
     r0, r1, c0, c1 = region
@@ -479,36 +491,45 @@ def mosaic_region(views, grid, Z, region, z_range, window=(0, 0), *, kernels=Non
     blocks = [(br, min(br + MOSAIC_BLOCK, r1), bc, min(bc + MOSAIC_BLOCK, c1))
               for br in range(r0, r1, MOSAIC_BLOCK) for bc in range(c0, c1, MOSAIC_BLOCK)]
     order = sorted(range(len(views)), key=lambda i: views[i].camera.off_nadir)
-    for i in stages.run("orthomosaic", order):
-        cam, img = views[i]
-        img = np.ascontiguousarray(img)  # the kernel reads C order; any layout gives the same samples
-        out = np.zeros((H, W, channels), np.float32)
-        valid = np.zeros((H, W), bool)
-        for br0, br1, bc0, bc1 in blocks:
-            block = grid.window(br0, bc0, br1 - br0, bc1 - bc0)
-            heights = np.ascontiguousarray(Z[br0 - window[0]: br1 - window[0], bc0 - window[1]: bc1 - window[1]])
-            colour = np.zeros((block.H, block.W, channels), np.float32)
-            sampled = np.empty((block.H, block.W), np.uint8)
-            kernels.sample_view(img, cam.R, cam.C, cam.f, cam.k1, cam.k2, cam.cx, cam.cy,
-                                block.X0, block.Y0, block.gsd, heights, colour, sampled)
-            out[br0 - r0: br1 - r0, bc0 - c0: bc1 - c0] = colour
-            valid[br0 - r0: br1 - r0, bc0 - c0: bc1 - c0] = sampled.astype(bool)
-        take = (source < 0) & known & valid & visible_from(cam, grid, Z, z_range, region, window)
-        mosaic[take] = out[take]
-        source[take] = i
+
+    def seen_by(i):
+        return visible_from(views[i].camera, grid, Z, z_range, region, window)
+
+    # The ray casting is most of the stage and each view's is independent;
+    # the views are still taken in their order.
+    with _workers(threads) as in_order:
+        for i, seen in stages.run("orthomosaic", zip(order, in_order(seen_by, order)), total=len(order)):
+            cam, img = views[i]
+            img = np.ascontiguousarray(img)  # the kernel reads C order; any layout gives the same samples
+            out = np.zeros((H, W, channels), np.float32)
+            valid = np.zeros((H, W), bool)
+            for br0, br1, bc0, bc1 in blocks:
+                block = grid.window(br0, bc0, br1 - br0, bc1 - bc0)
+                heights = np.ascontiguousarray(Z[br0 - window[0]: br1 - window[0], bc0 - window[1]: bc1 - window[1]])
+                colour = np.zeros((block.H, block.W, channels), np.float32)
+                sampled = np.empty((block.H, block.W), np.uint8)
+                kernels.sample_view(img, cam.R, cam.C, cam.f, cam.k1, cam.k2, cam.cx, cam.cy,
+                                    block.X0, block.Y0, block.gsd, heights, colour, sampled)
+                out[br0 - r0: br1 - r0, bc0 - c0: bc1 - c0] = colour
+                valid[br0 - r0: br1 - r0, bc0 - c0: bc1 - c0] = sampled.astype(bool)
+            take = (source < 0) & known & valid & seen
+            mosaic[take] = out[take]
+            source[take] = i
     return mosaic, source
 
 
 def orthomosaic(views: Sequence[View], grid: GroundGrid, Z: FloatArray, *, kernels: Any = None,
-                stages: Optional["Stages"] = None) -> Tuple[FloatArray, np.ndarray]:
+                stages: Optional["Stages"] = None, threads: int = 2) -> Tuple[FloatArray, np.ndarray]:
     """Colour of each cell from the most nadir view that sees it over the
     height model Z (NaN where none does, or where Z has no finite height),
-    and the index of that view (-1)."""
+    and the index of that view (-1); the views' rays are cast on `threads`
+    threads."""
     z_range = mosaic_heights(Z)
     if z_range is not None:
         check_ray_steps(grid, z_range)
     views = photographs(views)
-    return mosaic_region(views, grid, Z, (0, grid.H, 0, grid.W), z_range, kernels=kernels, stages=stages)
+    return mosaic_region(views, grid, Z, (0, grid.H, 0, grid.W), z_range, kernels=kernels, stages=stages,
+                         threads=threads)
 
 
 def mosaic_heights(Z):
@@ -525,6 +546,7 @@ def match_heights(cameras, greys, grid, heights, refs, settings, *, threads, ker
     aggregation, selection, consistency, filter and filled holes. Returns
     (filtered, filled, matched, raw, the share of cells that enough views see)."""
     costs, _ = _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, threads)
+
     picks = [select_heights(aggregate(cost, settings, kernels=kernels), heights, settings)
              for cost in stages.run("semi-global matching", costs)]
     del costs
@@ -634,7 +656,7 @@ def reconstruct(views: Sequence[View], grid: GroundGrid, z_range: Tuple[float, f
     cause = unmatched_cause(float(matched.mean()), covered, z_range, settings, len(views))
     if cause is not None:
         warnings.warn(cause, MatchWarning, stacklevel=2)
-    mosaic, source = orthomosaic(views, grid, filled, kernels=kernels, stages=stages)
+    mosaic, source = orthomosaic(views, grid, filled, kernels=kernels, stages=stages, threads=threads)
     kernel_times = dict(getattr(kernels, "calls", {}))
     return Result(smooth, filled, matched, raw, mosaic, source, heights, dict(stages.times), kernel_times,
                   refs=(refs[0], refs[1]))
