@@ -25,6 +25,7 @@
 
 #define QUILTMAP_KERNELS(X) \
     X(sgm_aggregate)        \
+    X(sgm_aggregate_shared) \
     X(bilateral_filter)     \
     X(sample_view)          \
     X(range_weights)        \

@@ -53,4 +53,9 @@ void sgm_aggregate_reference(const Array3<const float>& cost, float P1, float P2
     }
 }
 
+void sgm_aggregate_shared_reference(const Array3<const float>& cost, float P1, float P2,
+                                    const Array3<float>& agg, const Array3<float>& path, const Team& team) {
+    if (team.member == 0) sgm_aggregate_reference(cost, P1, P2, agg, path);
+}
+
 }  // namespace quiltmap::kernels

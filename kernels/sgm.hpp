@@ -2,6 +2,7 @@
 #pragma once
 
 #include "array.hpp"
+#include "team.hpp"
 
 namespace quiltmap::kernels {
 
@@ -22,5 +23,13 @@ constexpr int kDirections[8][2] = {{0, 1}, {0, -1}, {1, 0}, {-1, 0},
 // agree with it to the bit.
 void sgm_aggregate_reference(const Array3<const float>& cost, float P1, float P2,
                              const Array3<float>& agg, const Array3<float>& path);
+
+// sgm_aggregate_reference shared by the members of `team`: each calls it
+// with the same arguments, and together they leave in agg the same bits.
+// This twin has member 0 do it all, the others nothing; the production
+// kernel, kernels::sgm_aggregate_shared, splits the columns and the two
+// directions along the rows between the members, who meet row by row.
+void sgm_aggregate_shared_reference(const Array3<const float>& cost, float P1, float P2,
+                                    const Array3<float>& agg, const Array3<float>& path, const Team& team);
 
 }  // namespace quiltmap::kernels

@@ -16,9 +16,16 @@
 // times, against some forty volumes for eight passes.  The previous rows of
 // the directions across the rows and the block of L0 + L1 live at the start
 // of the path buffer, so that its other pages are never touched; a volume
-// too short to hold them (under 2 kLanes + 7 rows, about) goes direction by
+// too short to hold them (under 3 kLanes + 7 rows, about) goes direction by
 // direction through the whole path buffer instead.  Each lane performs the
 // scalar steps of its cell in their order, so every element keeps its bits.
+//
+// Shared by a team (kernels/team.hpp), each member takes a share of the
+// columns in every sweep, and in a row block one member takes L0 and
+// another L1 into a buffer of its own, added as the block is turned back
+// ((0 + L0) + L1 still); the members meet after every row of the sweeps
+// that cross the columns (the diagonals read their neighbours' previous
+// row), and around a row block's chains.
 //
 // Measured on the development machine (AMD EPYC, family 25, AVX-512, one
 // thread, buffers reused): (64, 512, 512) in about 50 ms, against 157 ms for
@@ -98,8 +105,22 @@ struct Rows {
     T* operator()(int64_t d, int64_t y) const { return at(data, d * plane + y * row); }
 };
 
+// The columns a member works on: whole groups of kLanes, the last member's
+// ending with the grid.
+struct Columns {
+    int64_t begin, end;
+};
+
+Columns columns_of(const Team& team, int64_t W) {
+    const int64_t groups = (W + kLanes - 1) / kLanes;
+    const int64_t first = groups * team.member / team.members, end = groups * (team.member + 1) / team.members;
+    return {first * kLanes, std::min(end * kLanes, W)};
+}
+
 struct Job {
     int64_t D, H, W;
+    const Team& team;
+    Columns mine;
     Rows<const float> cost;
     Rows<float> agg, path;
     Penalties<Floats> p;
@@ -132,13 +153,14 @@ struct Scratch {
                            // so that a tile's columns do not share one cache set
     float* costs;          // the costs of kLanes rows, transposed: [padded_width][D][kLanes]
     float* sums;           // their L0 + L1, the same way
+    float* right;          // L1 alone, the same way, where another member makes it
     float* along;          // four columns: the last two of L0 and of L1
     float* slabs;          // kSlabs of D + 2 lines
     float* lines;          // kLines lines
 
     static int64_t floats_needed(int64_t D, int64_t W) {
         const int64_t width = (W + kLanes - 1) / kLanes * kLanes;
-        return (2 * width + 4) * (D + 1) * kLanes + (kSlabs * (D + 2) + kLines) * (width + 2 * kLanes);
+        return (3 * width + 4) * (D + 1) * kLanes + (kSlabs * (D + 2) + kLines) * (width + 2 * kLanes);
     }
     Scratch(int64_t D, int64_t W, float* path)
         : padded_width((W + kLanes - 1) / kLanes * kLanes),
@@ -146,9 +168,12 @@ struct Scratch {
           column((D + 1) * kLanes),
           costs(path),
           sums(costs + padded_width * column),
-          along(sums + padded_width * column),
+          right(sums + padded_width * column),
+          along(right + padded_width * column),
           slabs(along + 4 * column),
-          lines(slabs + kSlabs * (D + 2) * line) {
+          lines(slabs + kSlabs * (D + 2) * line) {}
+    // The lines of +inf around the slabs' labels; once per call, by one member.
+    void fill_guards(int64_t D) const {
         const float inf = std::numeric_limits<float>::infinity();
         for (int i = 0; i < kSlabs; ++i) {
             std::fill(slab(D, i)(-1) - kLanes, slab(D, i)(0) - kLanes, inf);
@@ -263,9 +288,9 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, in
         }
         for (int j = 0; j < B; ++j) emit(d0 + j, agg + j * agg_plane + x, x, n, L[j]);
     };
-    int64_t x = 0;
-    for (; x + kLanes <= W; x += kLanes) group(x, kLanes);
-    if (x < W) group(x, W - x);
+    int64_t x = job.mine.begin;
+    for (; x + kLanes <= job.mine.end; x += kLanes) group(x, kLanes);
+    if (x < job.mine.end) group(x, job.mine.end - x);
 }
 
 // Row y of the directions Dirs, whose slabs are 2 i and 2 i + 1.
@@ -351,7 +376,7 @@ void row_block(const Job& job, const Scratch& s, int64_t y0) {
     int64_t rows[kLanes];
     for (int64_t i = 0; i < kLanes; ++i) rows[i] = std::min(y0 + i, job.H - 1);
     for (int64_t d = 0; d < D; ++d) {
-        for (int64_t c0 = 0; c0 < W; c0 += kLanes) {
+        for (int64_t c0 = job.mine.begin; c0 < job.mine.end; c0 += kLanes) {
             const int64_t n = std::min(kLanes, W - c0);
             if (d + 1 < D)
                 for (int64_t i = 0; i < kLanes; ++i) prefetch(job.cost(d + 1, rows[i]) + c0);
@@ -369,7 +394,23 @@ void row_block(const Job& job, const Scratch& s, int64_t y0) {
     float* L0[2] = {s.along, s.along + s.column};
     float* L1[2] = {s.along + 2 * s.column, s.along + 3 * s.column};
     Floats best0 = splat(0.0f), best1 = best0;
-    for (int64_t k = 0; k < W; ++k) {
+    const Team& team = job.team;
+    team.meet();  // every member's columns of the costs are in place
+    if (team.members > 1) {
+        // Member 0 makes 0 + L0 into sums, member 1 L1 into right.
+        for (int64_t k = 0; k < W && team.member < 2; ++k) {
+            const float* prev = k == 0 ? nullptr : (team.member == 0 ? L0 : L1)[(k + 1) & 1];
+            if (team.member == 0) {
+                best0 = column_along<true, false>(D, prev, best0, column(costs, k), L0[k & 1], column(sums, k), job.p);
+            } else {
+                const int64_t b = W - 1 - k;
+                best1 = column_along<false, false>(D, prev, best1, column(costs, b), L1[k & 1], column(s.right, b),
+                                                   job.p);
+            }
+        }
+        team.meet();
+    }
+    for (int64_t k = 0; k < W && team.members == 1; ++k) {
         const int64_t a = k, b = W - 1 - k;  // the columns of L0 and L1
         float* l0 = L0[k & 1];
         float* l1 = L1[k & 1];
@@ -391,10 +432,13 @@ void row_block(const Job& job, const Scratch& s, int64_t y0) {
 
     // Turn each label's kLanes x kLanes tile (columns x lanes) around, so
     // that row y0 + i reads its columns c0 ... as one vector.
-    for (int64_t c0 = 0; c0 < W; c0 += kLanes) {
+    // The member's own columns: the rows of the sweep read no others.
+    for (int64_t c0 = job.mine.begin; c0 < job.mine.end; c0 += kLanes) {
         for (int64_t d = 0; d < D; ++d) {
             Floats r[kLanes];
             for (int64_t j = 0; j < kLanes; ++j) r[j] = load(column(sums, c0 + j) + d * kLanes);
+            if (team.members > 1)
+                for (int64_t j = 0; j < kLanes; ++j) r[j] = r[j] + load(column(s.right, c0 + j) + d * kLanes);
             transpose(r);
             for (int64_t j = 0; j < kLanes; ++j) store(column(sums, c0 + j) + d * kLanes, r[j]);
         }
@@ -448,6 +492,7 @@ void sweep_down(const Job& job, const Scratch& s) {
             const Floats L01 = load(sums + x * s.column + d * kLanes);
             store_n(a, (((L01 + L[0]) + load_n(a, n)) + L[1]) + L[2], n);
         });
+        job.team.meet();  // the diagonals of the next row read the neighbours' columns of this one
     }
 }
 
@@ -458,6 +503,7 @@ void sweep_up_diagonal(const Job& job, const Scratch& s) {
                                [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[2]) {
             store_n(a, (load_n(a, n) + L[0]) + L[1], n);
         });
+        job.team.meet();
     }
 }
 
@@ -538,26 +584,35 @@ void by_direction(const Job& job) {
 
 }  // namespace
 
-void sgm_aggregate(const Array3<const float>& cost, float P1, float P2, const Array3<float>& agg,
-                   const Array3<float>& path) {
+void sgm_aggregate_shared(const Array3<const float>& cost, float P1, float P2, const Array3<float>& agg,
+                          const Array3<float>& path, const Team& team) {
     const int64_t D = cost.extent[0], H = cost.extent[1], W = cost.extent[2];
     if (D == 0 || H == 0 || W == 0) return;  // nothing to aggregate, and no label 0 to read
     assert(last_axis_is_dense(cost) && last_axis_is_dense(agg) && last_axis_is_dense(path));
     const float inf = std::numeric_limits<float>::infinity();
-    const Job job{D, H, W,
+    const Job job{D, H, W, team, columns_of(team, W),
                   Rows<const float>{cost.data, cost.stride[0], cost.stride[1]},
                   Rows<float>{agg.data, agg.stride[0], agg.stride[1]},
                   Rows<float>{path.data, path.stride[0], path.stride[1]},
                   Penalties<Floats>{splat(P1), splat(P2), splat(inf)},
                   Penalties<float>{P1, P2, inf}};
     if (Scratch::floats_needed(D, W) > D * H * W) {
-        by_direction(job);
+        if (team.member == 0) by_direction(job);  // a small volume: not worth sharing
         return;
     }
     const Scratch scratch(D, W, path.data);
+    if (team.member == 0) scratch.fill_guards(D);
+    team.meet();
     sweep_up_straight(job, scratch);
+    team.meet();  // the next sweep's slabs and lines are this one's
     sweep_down(job, scratch);
+    team.meet();
     sweep_up_diagonal(job, scratch);
+}
+
+void sgm_aggregate(const Array3<const float>& cost, float P1, float P2, const Array3<float>& agg,
+                   const Array3<float>& path) {
+    sgm_aggregate_shared(cost, P1, P2, agg, path, Team{});
 }
 
 QUILTMAP_LEVEL_END

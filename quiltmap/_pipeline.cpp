@@ -12,7 +12,11 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <atomic>
+#include <exception>
 #include <new>
+#include <optional>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -100,17 +104,47 @@ struct Census {
     }
 };
 
+// kernels::sgm_aggregate_shared on `threads` threads, this one among them:
+// on as many as the system starts (one it cannot make leaves the work to
+// the others).  The members learn their number once all are made.
+void aggregate_on_threads(const kernels::Array3<const float>& cost, float P1, float P2,
+                          const kernels::Array3<float>& agg, const kernels::Array3<float>& path, int threads) {
+    std::atomic<int> members{0};
+    std::optional<kernels::Barrier> barrier;
+    const auto member = [&](int index) {
+        int count;
+        while ((count = members.load(std::memory_order_acquire)) == 0) std::this_thread::yield();
+        if (index < count)
+            kernels::sgm_aggregate_shared(cost, P1, P2, agg, path, kernels::Team{index, count, &*barrier});
+    };
+    std::vector<std::thread> helpers;
+    try {
+        helpers.reserve(std::size_t(threads - 1));
+        for (int index = 1; index < threads; ++index) helpers.emplace_back(member, index);
+    } catch (const std::exception&) {
+    }
+    barrier.emplace(int(helpers.size()) + 1);
+    members.store(int(helpers.size()) + 1, std::memory_order_release);
+    member(0);
+    for (std::thread& helper : helpers) helper.join();
+}
+
+// More than the cores of any machine this runs on; the columns are shared
+// in groups of 16 at most, so more members would mostly meet.
+constexpr std::int64_t kMostSgmThreads = 64;
+
 struct Sgm {
     static constexpr const char* kName = "sgm";
-    enum Arg { cost, P1, P2, agg, path };
+    enum Arg { cost, P1, P2, agg, path, threads };
     static constexpr auto kParams =
         std::make_tuple(InArray<const float, 3>{"cost", 0}, Single{"P1", 0}, Single{"P2", 0},
-                        OutArray<float, 3>{"agg", 0}, OutArray<float, 3>{"path", 0});
+                        OutArray<float, 3>{"agg", 0}, OutArray<float, 3>{"path", 0}, Int64{"threads", 0});
     static constexpr const char* kDoc =
-        "sgm(cost, P1, P2, agg, path)\n--\n\n"
+        "sgm(cost, P1, P2, agg, path, threads)\n--\n\n"
         "quiltmap._mvs.sgm into arrays the caller owns: agg receives the sum of the 8 path-cost\n"
         "volumes of the (D, H, W) float32 cost volume, with the same bits; path is scratch of the same\n"
-        "shape (any content).  Reusing both across calls saves the first touch of fresh volumes.";
+        "shape (any content).  Reusing both across calls saves the first touch of fresh volumes.\n"
+        "The work is shared by `threads` threads (1 to 64), the calling one among them.";
 
     static PyObject* body(const binding::Arguments<kParams>& a) {
         const auto& cost = a.get<Arg::cost>();
@@ -123,9 +157,16 @@ struct Sgm {
             !binding::require_separate(path, cost, kName, "argument 'path'", "argument 'cost'") ||
             !binding::require_separate(path, agg, kName, "argument 'path'", "argument 'agg'"))
             return nullptr;
+        const std::int64_t threads = a.get<Arg::threads>();
+        if (threads < 1 || threads > kMostSgmThreads) return value_error(kName, "threads must be from 1 to 64");
         {
             binding::WithoutInterpreterLock unlocked;
-            kernels::sgm_aggregate(cost.array(), a.get<Arg::P1>(), a.get<Arg::P2>(), agg.array(), path.array());
+            if (threads == 1) {
+                kernels::sgm_aggregate(cost.array(), a.get<Arg::P1>(), a.get<Arg::P2>(), agg.array(), path.array());
+            } else {
+                aggregate_on_threads(cost.array(), a.get<Arg::P1>(), a.get<Arg::P2>(), agg.array(), path.array(),
+                                     int(threads));
+            }
         }
         Py_RETURN_NONE;
     }

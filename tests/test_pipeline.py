@@ -55,12 +55,14 @@ def test_census_bits_are_their_definition(shape, rows, columns, step):
             assert int(code[y, x]) >> bit == 0
 
 
-def test_sgm_into_given_volumes_is_mvs_sgm():
-    cost = np.random.default_rng(3).random((9, 21, 34)).astype(np.float32)
+@pytest.mark.parametrize("shape", [(9, 21, 34), (5, 90, 70)])  # the second shared column by column
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_sgm_into_given_volumes_is_mvs_sgm(shape, threads):
+    cost = np.random.default_rng(3).random(shape).astype(np.float32)
     agg, path = np.full_like(cost, np.nan), np.full_like(cost, 5.0)
     for _ in range(2):  # whatever the volumes held
-        _pipeline.sgm(cost, 0.1, 0.6, agg, path)
-        np.testing.assert_array_equal(agg, _mvs.sgm(cost, 0.1, 0.6))
+        _pipeline.sgm(cost, 0.1, 0.6, agg, path, threads)
+        np.testing.assert_array_equal(agg.view(np.uint32), _mvs.sgm(cost, 0.1, 0.6).view(np.uint32))
 
 
 def holey(rng, shape, holes):
@@ -264,7 +266,10 @@ def test_fill_holes_is_the_numpy_filling(holes, reach):
     (lambda a, c: _pipeline.census(a, 1, 1, 1), TypeError, "census() takes exactly 5"),
     (lambda a, c: _pipeline.census(image=a, rows=1, columns=1, step=1, code=c), TypeError, "'code'"),
     (lambda a, c: _pipeline.sgm(np.zeros((2, 6, 8), np.float32), 1, 2, np.zeros((2, 6, 8), np.float32),
-                                np.zeros((2, 6, 7), np.float32)), ValueError, "argument 'path' has shape"),
+                                np.zeros((2, 6, 7), np.float32), 1), ValueError, "argument 'path' has shape"),
+    *[(lambda a, c, n=n: _pipeline.sgm(np.zeros((2, 6, 8), np.float32), 1, 2, np.zeros((2, 6, 8), np.float32),
+                                       np.zeros((2, 6, 8), np.float32), n), ValueError,
+       "sgm(): threads must be from 1 to 64") for n in (0, 65)],
     (lambda a, c: _pipeline.whole_windows(np.zeros((6, 8), np.uint8), -1, 1, np.zeros((6, 8), np.uint8)), ValueError,
      "whole_windows(): r must be at least 0"),
     (lambda a, c: _pipeline.whole_windows(np.zeros((6, 8), np.int8), 1, 1, np.zeros((6, 8), np.uint8)), ValueError,

@@ -221,7 +221,7 @@ def match(left, right, disparities, settings=None, aggregate=True, volumes=None)
     t = stage("cost", t)
     volume = cost
     if aggregate:
-        _pipeline.sgm(cost, settings.P1, settings.P2, agg, path)
+        _pipeline.sgm(cost, settings.P1, settings.P2, agg, path, 2)  # both cores, the same bits
         volume = agg
         t = stage("sgm", t)
     # The two winners read the whole volume once each: side by side on two

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <iterator>
 #include <limits>
+#include <thread>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -143,11 +144,12 @@ private:
 // ---------------------------------------------------------------------------
 // The cases, golden_<name>(kernels, digest) for each kernel of the registry.
 
-void golden_sgm_aggregate(const LevelKernels& k, Digest& digest) {
+template <typename Aggregate>
+void golden_sgm_cases(Digest& digest, const Aggregate& aggregate) {
     Stream stream{101};
     // Taller than a few dozen rows (the production kernel's short path
-    // buffer), one label, one cell, a row of one cell.
-    const int64_t shapes[][3] = {{9, 50, 37}, {5, 3, 70}, {1, 4, 6}, {3, 1, 1}, {4, 7, 1}};
+    // buffer: 120 rows at every level), one label, one cell, a row of one cell.
+    const int64_t shapes[][3] = {{9, 50, 37}, {6, 120, 40}, {5, 3, 70}, {1, 4, 6}, {3, 1, 1}, {4, 7, 1}};
     const float penalties[][2] = {{0.05f, 0.4f}, {1, 4}, {kInf, kInf}, {1, -kInf}, {kNaN, 2}, {0.5f, kNaN}};
     for (const auto& [D, H, W] : shapes) {
         for (int mode = 0; mode < 3; ++mode) {
@@ -159,11 +161,25 @@ void golden_sgm_aggregate(const LevelKernels& k, Digest& digest) {
             for (const auto& [P1, P2] : penalties) {
                 // agg and path are C-contiguous; agg is summed into from zero whatever it held.
                 Padded<float, 3> agg({D, H, W}, {0, 0, 0}, -7.0f), path({D, H, W}, {0, 0, 0}, 5.0f);
-                k.sgm_aggregate(cost.in(), P1, P2, agg.view, path.view);
+                aggregate(cost.in(), P1, P2, agg.view, path.view);
                 digest.add(agg);
             }
         }
     }
+}
+
+void golden_sgm_aggregate(const LevelKernels& k, Digest& digest) { golden_sgm_cases(digest, k.sgm_aggregate); }
+
+// The same cases, shared by two threads.
+void golden_sgm_aggregate_shared(const LevelKernels& k, Digest& digest) {
+    const auto shared = [&k](const Array3<const float>& cost, float P1, float P2, const Array3<float>& agg,
+                             const Array3<float>& path) {
+        Barrier barrier(2);
+        std::thread helper([&] { k.sgm_aggregate_shared(cost, P1, P2, agg, path, Team{1, 2, &barrier}); });
+        k.sgm_aggregate_shared(cost, P1, P2, agg, path, Team{0, 2, &barrier});
+        helper.join();
+    };
+    golden_sgm_cases(digest, shared);
 }
 
 void golden_bilateral_filter(const LevelKernels& k, Digest& digest) {

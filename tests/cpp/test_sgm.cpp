@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <array>
+#include <thread>
+#include <vector>
 
 #include "kernels/sgm.hpp"
 #include "tests/cpp/levels.hpp"
@@ -31,7 +33,9 @@ enum class Agg { zeroed, junk };
 
 // agg after one call; the path buffer starts as junk, agg as zeros or as
 // junk (a volume reused from an earlier call: NaNs and infinities among it).
-std::vector<float> aggregate(Sgm kernel, const Buffer<float, 3>& cost, float P1, float P2, Agg start = Agg::junk) {
+template <typename Kernel>
+std::vector<float> aggregate(const Kernel& kernel, const Buffer<float, 3>& cost, float P1, float P2,
+                             Agg start = Agg::junk) {
     const auto& e = cost.view.extent;
     Buffer<float, 3> agg({e[0], e[1], e[2]}, {0, 0, 0}, 0.0f);
     Buffer<float, 3> path({e[0], e[1], e[2]}, {0, 0, 0}, 0.0f);
@@ -114,10 +118,43 @@ TEST_P(SgmLevels, ProductionMatchesReferenceBitForBit) {
     }
 }
 
+// A level's production kernel, shared by `members` threads.
+auto shared_by(const LevelKernels& level, int members) {
+    return [kernel = level.sgm_aggregate_shared, members](const Array3<const float>& cost, float P1, float P2,
+                                                          const Array3<float>& agg, const Array3<float>& path) {
+        Barrier barrier(members);
+        std::vector<std::thread> helpers;
+        for (int m = 1; m < members; ++m)
+            helpers.emplace_back([&, m] { kernel(cost, P1, P2, agg, path, Team{m, members, &barrier}); });
+        kernel(cost, P1, P2, agg, path, Team{0, members, &barrier});
+        for (auto& helper : helpers) helper.join();
+    };
+}
+
+// Shared, the kernel still gives the twin's bits: the diagonals cross the
+// edges of the members' columns, a member's share may be one group of
+// columns or none, and short volumes are left to member 0.
+TEST_P(SgmLevels, SharedMatchesReferenceBitForBit) {
+    const int64_t shapes[][3] = {{4, 200, 33}, {2, 300, 100}, {3, 150, 70}, {1, 400, 20},
+                                 {5, 200, 17}, {3, 9, 40},    {1, 1, 1},    {2, 3, 0}};
+    const float penalties[][2] = {{1, 4}, {-1, -3}, {kNaN, 2}, {0.5f, kInf}};
+    Values values(11);
+    for (const int members : {2, 3}) {
+        for (const auto& [D, H, W] : shapes) {
+            auto cost = volume(D, H, W);
+            cost.fill([&] { return values.mixed(-5, 20, 0.05); }).wild_unit_strides();
+            for (const auto& [P1, P2] : penalties)
+                ASSERT_TRUE(same_elements(aggregate(shared_by(level(), members), cost, P1, P2, Agg::junk),
+                                          aggregate(sgm_aggregate_reference, cost, P1, P2, Agg::zeroed)))
+                    << members << " members, " << D << "x" << H << "x" << W << ", P " << P1 << " " << P2;
+        }
+    }
+}
+
 // The three sweeps keep their rows of scratch at the start of the path
 // buffer: most pages of a tall volume's path buffer are never touched.
 TEST_P(SgmLevels, TallVolumeTouchesOnlyTheStartOfThePathBuffer) {
-    const int64_t D = 4, H = 300, W = 40;
+    const int64_t D = 4, H = 400, W = 40;
     auto cost = volume(D, H, W);
     Values values(8);
     cost.fill([&] { return float(values.uniform(0, 9)); });

@@ -1,0 +1,86 @@
+// Threads that share one kernel call.
+//
+// Each member calls the kernel with the same arguments and its own index;
+// the members meet at a barrier between the steps that read what another
+// member wrote.  The caller makes the threads and the barrier: a kernel
+// still allocates nothing and cannot fail.
+#pragma once
+
+#include <atomic>
+#include <climits>
+#include <thread>
+
+#ifdef __linux__
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace quiltmap::kernels {
+
+// Waits until every member has arrived, then lets them all go; reusable at
+// once.  A member spins a little (the steps between two meetings are short,
+// a row of a volume), then sleeps until the last one arrives: on a machine
+// busier than the team, spinning would take the core from the member it
+// waits for.
+class Barrier {
+public:
+    explicit Barrier(int members) : members_(members) {}
+    Barrier(const Barrier&) = delete;
+    Barrier& operator=(const Barrier&) = delete;
+
+    void arrive_and_wait() {
+        if (members_ <= 1) return;
+        const unsigned generation = generation_.load();
+        if (arrived_.fetch_add(1) + 1 == members_) {
+            // The count is reset before the others are let go, so that a
+            // member that hurries on to the next meeting counts there.
+            arrived_.store(0);
+            generation_.fetch_add(1);
+            if (sleepers_.load() > 0) wake_all(generation_);
+            return;
+        }
+        for (int spins = 0; spins < kSpins; ++spins)
+            if (generation_.load() != generation) return;
+        // Counted before it sleeps, and the sleep begins only while the
+        // generation is still this one: the last member either sees the
+        // sleeper or has already moved the generation on (all sequentially
+        // consistent).
+        sleepers_.fetch_add(1);
+        while (generation_.load() == generation) sleep_while(generation_, generation);
+        sleepers_.fetch_sub(1);
+    }
+
+private:
+    static constexpr int kSpins = 2000;
+
+#ifdef __linux__
+    static void sleep_while(std::atomic<unsigned>& word, unsigned value) {
+        syscall(SYS_futex, reinterpret_cast<unsigned*>(&word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
+    }
+    static void wake_all(std::atomic<unsigned>& word) {
+        syscall(SYS_futex, reinterpret_cast<unsigned*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+    }
+#else
+    static void sleep_while(std::atomic<unsigned>&, unsigned) { std::this_thread::yield(); }
+    static void wake_all(std::atomic<unsigned>&) {}
+#endif
+
+    const int members_;
+    std::atomic<int> arrived_{0};
+    std::atomic<int> sleepers_{0};
+    std::atomic<unsigned> generation_{0};
+};
+
+// One member's part: its index and how many share the call.
+struct Team {
+    int member = 0;
+    int members = 1;
+    Barrier* barrier = nullptr;  // may be null for a team of one
+
+    void meet() const {
+        if (members > 1) barrier->arrive_and_wait();
+    }
+};
+
+}  // namespace quiltmap::kernels
