@@ -19,10 +19,14 @@
 namespace quiltmap::kernels {
 
 // Waits until every member has arrived, then lets them all go; reusable at
-// once.  A member spins a little (the steps between two meetings are short,
-// a row of a volume), then sleeps until the last one arrives: on a machine
-// busier than the team, spinning would take the core from the member it
-// waits for.
+// once.  A member spins for a while, then sleeps until the last one
+// arrives: on a machine busier than the team, spinning on would take the
+// core from the member it waits for.  Measured on the stereo example's
+// aggregation (500 rows, a meeting per row): a spin of about 2 us left the
+// shared call no faster than one thread (every meeting paid a wake-up), one
+// of about 0.3 ms made it 1.25 times faster; with two busy processes beside
+// it the call then takes about 1.2 times a lone thread's time, where
+// yielding instead of sleeping made it 25 times slower.
 class Barrier {
 public:
     explicit Barrier(int members) : members_(members) {}
@@ -52,7 +56,7 @@ public:
     }
 
 private:
-    static constexpr int kSpins = 2000;
+    static constexpr int kSpins = 300000;  // loads of the generation: about 0.3 ms
 
 #ifdef __linux__
     static void sleep_while(std::atomic<unsigned>& word, unsigned value) {
