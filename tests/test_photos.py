@@ -132,7 +132,9 @@ def drone_run(tmp_path_factory):
     with warnings.catch_warnings():
         # matplotlib 3.9 still calls pyparsing names that pyparsing 3.3 deprecates.
         warnings.filterwarnings("ignore", category=DeprecationWarning, module="matplotlib")
-        drone_main(["--data", str(DRONE_STRIP), "--out", str(out)])
+        # One thread: with more, COLMAP's mapper now and then ends with another model (quiltmap/sfm.py),
+        # and one of them fell just short of the matched share below; one thread gives the seeds' model.
+        drone_main(["--data", str(DRONE_STRIP), "--out", str(out), "--threads", "1"])
     return DRONE_STRIP, out
 
 
