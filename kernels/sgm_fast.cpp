@@ -398,16 +398,12 @@ void row_block(const Job& job, const Scratch& s, int64_t y0) {
     team.meet();  // every member's columns of the costs are in place
     if (team.members > 1) {
         // Member 0 makes 0 + L0 into sums, member 1 L1 into right.
-        for (int64_t k = 0; k < W && team.member < 2; ++k) {
-            const float* prev = k == 0 ? nullptr : (team.member == 0 ? L0 : L1)[(k + 1) & 1];
-            if (team.member == 0) {
-                best0 = column_along<true, false>(D, prev, best0, column(costs, k), L0[k & 1], column(sums, k), job.p);
-            } else {
-                const int64_t b = W - 1 - k;
-                best1 = column_along<false, false>(D, prev, best1, column(costs, b), L1[k & 1], column(s.right, b),
-                                                   job.p);
-            }
-        }
+        for (int64_t k = 0; k < W && team.member == 0; ++k)
+            best0 = column_along<true, false>(D, k == 0 ? nullptr : L0[(k + 1) & 1], best0, column(costs, k),
+                                              L0[k & 1], column(sums, k), job.p);
+        for (int64_t k = 0; k < W && team.member == 1; ++k)
+            best1 = column_along<false, false>(D, k == 0 ? nullptr : L1[(k + 1) & 1], best1, column(costs, W - 1 - k),
+                                               L1[k & 1], column(s.right, W - 1 - k), job.p);
         team.meet();
     }
     for (int64_t k = 0; k < W && team.members == 1; ++k) {

@@ -11,8 +11,8 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <optional>
@@ -161,12 +161,8 @@ struct Sgm {
         if (threads < 1 || threads > kMostSgmThreads) return value_error(kName, "threads must be from 1 to 64");
         {
             binding::WithoutInterpreterLock unlocked;
-            if (threads == 1) {
-                kernels::sgm_aggregate(cost.array(), a.get<Arg::P1>(), a.get<Arg::P2>(), agg.array(), path.array());
-            } else {
-                aggregate_on_threads(cost.array(), a.get<Arg::P1>(), a.get<Arg::P2>(), agg.array(), path.array(),
-                                     int(threads));
-            }
+            aggregate_on_threads(cost.array(), a.get<Arg::P1>(), a.get<Arg::P2>(), agg.array(), path.array(),
+                                 int(threads));
         }
         Py_RETURN_NONE;
     }

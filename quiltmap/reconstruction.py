@@ -546,7 +546,6 @@ def match_heights(cameras, greys, grid, heights, refs, settings, *, threads, ker
     aggregation, selection, consistency, filter and filled holes. Returns
     (filtered, filled, matched, raw, the share of cells that enough views see)."""
     costs, _ = _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, threads)
-
     picks = [select_heights(aggregate(cost, settings, kernels=kernels), heights, settings)
              for cost in stages.run("semi-global matching", costs)]
     del costs
