@@ -32,6 +32,7 @@
 // the eight passes at four lanes that came before; the memory traffic alone
 // takes about 25 ms there.
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 
 #include "kernels/level_entry_points.hpp"
@@ -158,15 +159,27 @@ struct Scratch {
     float* slabs;          // kSlabs of D + 2 lines
     float* lines;          // kLines lines
 
+    // Every vector of the scratch is read and written many times over, so
+    // it starts on a cache line: NumPy's large arrays start 16 bytes past
+    // one, where each of these vectors would straddle two lines (about a
+    // fifth of the whole call at AVX-512).  The line's worth of floats before
+    // it may go unused.
+    static constexpr int64_t kLineBytes = 64;
+    static constexpr int64_t kLineFloats = kLineBytes / int64_t(sizeof(float));
     static int64_t floats_needed(int64_t D, int64_t W) {
         const int64_t width = (W + kLanes - 1) / kLanes * kLanes;
-        return (3 * width + 4) * (D + 1) * kLanes + (kSlabs * (D + 2) + kLines) * (width + 2 * kLanes);
+        return kLineFloats + (3 * width + 4) * (D + 1) * kLanes +
+               (kSlabs * (D + 2) + kLines) * (width + 2 * kLanes);
+    }
+    static float* first_whole_line(float* path) {
+        const auto address = reinterpret_cast<std::uintptr_t>(path);
+        return at(path, int64_t((kLineBytes - address % kLineBytes) % kLineBytes));
     }
     Scratch(int64_t D, int64_t W, float* path)
         : padded_width((W + kLanes - 1) / kLanes * kLanes),
           line(padded_width + 2 * kLanes),
           column((D + 1) * kLanes),
-          costs(path),
+          costs(first_whole_line(path)),
           sums(costs + padded_width * column),
           right(sums + padded_width * column),
           along(right + padded_width * column),

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -165,6 +166,40 @@ TEST_P(SgmLevels, TallVolumeTouchesOnlyTheStartOfThePathBuffer) {
         std::find_if(path.storage.rbegin(), path.storage.rend(), [](float x) { return bits(x) != bits(kUntouched); });
     EXPECT_LT(path.storage.rend() - first_touched_from_end, D * H * W / 4);
     EXPECT_TRUE(same_elements(agg.storage, aggregate(sgm_aggregate_reference, cost, 1, 4)));
+}
+
+// The sweeps' scratch starts on the first whole cache line of the path
+// buffer, wherever the buffer starts: with every start within a line, and
+// volumes from just too short for the sweeps to just long enough at each
+// level, the kernel gives the twin's bits and writes nothing past the path
+// buffer's ends.
+TEST_P(SgmLevels, ScratchStaysInsideAPathBufferStartingAnywhere) {
+    constexpr int64_t kLineFloats = 16, kGuard = 2 * kLineFloats;
+    const int64_t D = 2;
+    Values values(5);
+    for (const int64_t W : {20, 21}) {
+        for (int64_t H = 36; H <= 180; ++H) {
+            auto cost = volume(D, H, W);
+            cost.fill([&] { return values.mixed(-5, 20, 0.05); });
+            const auto expected = aggregate(sgm_aggregate_reference, cost, 1, 4, Agg::zeroed);
+            const int64_t cells = D * H * W;
+            std::vector<float> storage(std::size_t(2 * kGuard + kLineFloats + cells), kUntouched);
+            float* line = storage.data() + kGuard;
+            line += (kLineFloats - reinterpret_cast<std::uintptr_t>(line) / sizeof(float) % kLineFloats) % kLineFloats;
+            for (int64_t start = 0; start < kLineFloats; ++start) {
+                std::fill(storage.begin(), storage.end(), kUntouched);
+                const int64_t extents[3] = {D, H, W};
+                const auto path = contiguous(line + start, extents);
+                Buffer<float, 3> agg({D, H, W}, {0, 0, 0}, 0.0f);
+                level().sgm_aggregate(cost.cview(), 1, 4, agg.view, path);
+                ASSERT_TRUE(same_elements(agg.storage, expected)) << H << "x" << W << ", start " << start;
+                const auto outside = [&](float x) { return bits(x) != bits(kUntouched); };
+                ASSERT_TRUE(std::none_of(storage.data(), line + start, outside)) << H << "x" << W << ", start " << start;
+                ASSERT_TRUE(std::none_of(line + start + cells, storage.data() + storage.size(), outside))
+                    << H << "x" << W << ", start " << start;
+            }
+        }
+    }
 }
 
 }  // namespace
