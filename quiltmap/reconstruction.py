@@ -131,8 +131,14 @@ class KernelClock:
         self.calls = defaultdict(list)
 
     def __getattr__(self, name):
-        kernel = getattr(_mvs, name)
+        return self._timed(name, getattr(_mvs, name))
 
+    def sgm_into(self, cost, P1, P2, agg, path, threads):
+        """`sgm` of cost written into agg (path: its scratch) on `threads`
+        threads, the same bits; timed as sgm."""
+        return self._timed("sgm", _pipeline.sgm)(cost, P1, P2, agg, path, threads)
+
+    def _timed(self, name, kernel):
         def timed(*args):
             start = time.perf_counter()
             result = kernel(*args)
@@ -546,8 +552,8 @@ def match_heights(cameras, greys, grid, heights, refs, settings, *, threads, ker
     aggregation, selection, consistency, filter and filled holes. Returns
     (filtered, filled, matched, raw, the share of cells that enough views see)."""
     costs, _ = _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, threads)
-    picks = [select_heights(aggregate(cost, settings, kernels=kernels), heights, settings)
-             for cost in stages.run("semi-global matching", costs)]
+    picks = [select_heights(agg, heights, settings)
+             for agg in _aggregated(stages.run("semi-global matching", costs), settings, kernels, threads)]
     del costs
     with stages.single("consistency"):
         seen = _views_seeing(cameras, greys, grid, 0.5 * (picks[0][0] + picks[1][0]), settings, kernels)
@@ -557,6 +563,23 @@ def match_heights(cameras, greys, grid, heights, refs, settings, *, threads, ker
         filled = fill_holes(smooth, matched, settings.fill_rings(grid.gsd))
     covered = float(np.mean(seen >= needed_views(settings, len(cameras))))
     return smooth, filled, matched, raw, covered
+
+
+def _aggregated(costs, settings, kernels, threads):
+    """Yields the `sgm` of each cost volume, each valid until the next. Kernels
+    that can (a KernelClock) write them all into one volume on `threads`
+    threads: a fresh volume per reference costs as much in page faults as
+    its aggregation. Others (a caller's own sgm) return a volume per call."""
+    sgm_into = getattr(kernels, "sgm_into", None)
+    agg = path = None
+    for cost in costs:
+        if sgm_into is None:
+            yield aggregate(cost, settings, kernels=kernels)
+            continue
+        if agg is None or agg.shape != cost.shape:
+            agg, path = np.empty(cost.shape, np.float32), np.empty(cost.shape, np.float32)
+        sgm_into(cost, settings.P1, settings.P2, agg, path, max(1, min(threads, 64)))
+        yield agg
 
 
 class MatchWarning(RuntimeWarning):

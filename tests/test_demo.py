@@ -35,6 +35,17 @@ def test_accuracy(survey, broken):
     assert met == (broken is None), bounded
 
 
+@pytest.mark.parametrize("threads", [1, 2])
+def test_sgm_into_one_reused_volume_gives_the_bits_of_one_volume_per_call(survey, threads):
+    """reconstruct's own clock aggregates both references into one volume, on
+    `threads` threads; kernels without sgm_into give each sgm call its own."""
+    shared = demo.reconstruct(survey, labels=24, threads=threads)
+    separate = demo.reconstruct(survey, labels=24, threads=threads, kernels=kernels(None))
+    assert len(shared.kernel_times["sgm"]) == 2
+    for field in ("heights", "filled", "matched"):
+        assert getattr(shared, field).tobytes() == getattr(separate, field).tobytes(), field
+
+
 # matplotlib 3.9 still calls pyparsing names that pyparsing 3.3 deprecates.
 @pytest.mark.filterwarnings("ignore::DeprecationWarning:matplotlib")
 def test_command_line(tmp_path, capsys):
