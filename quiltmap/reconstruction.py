@@ -19,6 +19,7 @@ the types of `quiltmap.geometry`, whose documentation states the units and
 conventions.
 """
 import math
+import mmap
 import queue
 import sys
 import time
@@ -248,6 +249,17 @@ def view_windows(cameras, greys, grid, lowest, highest, reach, kernels):
     return windows
 
 
+def _volume(shape):
+    """An empty float32 array of `shape` in an anonymous mapping of its own,
+    returned to the system when the array is freed. NumPy asks for huge pages
+    for its large arrays, and where the system must compact memory to find
+    them (transparent huge pages at their default, "madvise") the first
+    writes of a run's volumes stalled for seconds; an ordinary mapping gets
+    huge pages only where the system has them to spare."""
+    count = int(np.prod(shape, dtype=np.int64))
+    return np.frombuffer(mmap.mmap(-1, max(4 * count, 1)), np.float32, count).reshape(shape)
+
+
 class _LabelBuffers:
     """What one label of the sweep works in, for every view at once: its
     samples and their validity over the largest view window, the grid's
@@ -275,7 +287,7 @@ def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, worke
     inner, grid, heights = grid, grid.grown(reach), np.asarray(heights, np.float64)
     H, W, D = grid.H, grid.W, len(heights)
     bits = (2 * r + 1) ** 2 - 1
-    costs = [np.empty((D,) + inner.shape, np.float32) for _ in refs]
+    costs = [_volume((D,) + inner.shape) for _ in refs]
     seen = np.zeros((H, W), np.int32)
     windows = view_windows(cameras, greys, grid, heights[0], heights[-1], reach, kernels)
     # A view that sees nothing has an empty box: no cell of it holds a cost.
@@ -577,7 +589,7 @@ def _aggregated(costs, settings, kernels, threads):
             yield aggregate(cost, settings, kernels=kernels)
             continue
         if agg is None or agg.shape != cost.shape:
-            agg, path = np.empty(cost.shape, np.float32), np.empty(cost.shape, np.float32)
+            agg, path = _volume(cost.shape), _volume(cost.shape)
         sgm_into(cost, settings.P1, settings.P2, agg, path, max(1, min(threads, 64)))
         yield agg
 
