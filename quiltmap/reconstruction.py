@@ -583,12 +583,13 @@ def _aggregated(costs, settings, kernels, threads):
     threads: a fresh volume per reference costs as much in page faults as
     its aggregation. Others (a caller's own sgm) return a volume per call."""
     sgm_into = getattr(kernels, "sgm_into", None)
-    agg = path = None
-    for cost in costs:
-        if sgm_into is None:
+    if sgm_into is None:
+        for cost in costs:
             yield aggregate(cost, settings, kernels=kernels)
-            continue
-        if agg is None or agg.shape != cost.shape:
+        return
+    agg = path = None
+    for cost in costs:  # one sweep's volumes: all of one shape
+        if agg is None:
             agg, path = _volume(cost.shape), _volume(cost.shape)
         sgm_into(cost, settings.P1, settings.P2, agg, path, max(1, min(threads, 64)))
         yield agg
