@@ -3,12 +3,13 @@
 // A row goes in chunks of kChunk cells, in two passes.  The first projects
 // kDoubleLanes cells at once, one lane per cell, with the scalar steps in
 // their order (the division too is the IEEE one, lane by lane), writes the
-// valid flags, lists the cells that land inside the image with where their
-// samples come from, and asks for the image lines those will read.  The
-// second samples the listed cells, all channels of a pixel in one vector of
-// doubles.  A surface model with relief scatters the samples over a band of
-// image rows larger than the caches; without the request each sample would
-// wait for its lines in turn.
+// valid flags and notes, for the cells that land inside the image, where
+// their samples come from.  The second samples them: one channel kDoubleLanes
+// cells at once by gathers, more channels a cell at a time, all channels of
+// a pixel in one vector of doubles.  For the latter the first pass also asks
+// for the image lines the samples will read: a surface model with relief
+// scatters them over a band of image rows larger than the caches, and
+// without the request each sample would wait for its lines in turn.
 #include <algorithm>
 #include <cstdint>
 
@@ -24,13 +25,16 @@ constexpr int64_t kLanes = kDoubleLanes;
 constexpr int64_t kChunk = 256;  // cells; a multiple of kLanes
 
 // The cells of a chunk that land in the image, and where their samples come
-// from: the pixel (x0, y0) at byte `offset` of the image, the steps to x1 and
-// to y1 in bytes (0 at the image's last column or row), and the weights.
-// Indexed by the cell's column in the chunk; `hit` lists the cells sampled.
+// from: the byte offsets in the image of the pixels (x0, y0), (x1, y0),
+// (x0, y1) and (x1, y1) (x1 = x0 at the image's last column, y1 = y0 at its
+// last row), and the weights.  Indexed by the cell's column in the chunk;
+// `hit` lists the cells sampled, `taken` holds them as bits, a word per
+// group of kLanes cells.
 struct Chunk {
-    std::int64_t offset[kChunk], step_x[kChunk], step_y[kChunk];
+    std::int64_t corner[4][kChunk];
     double fx[kChunk], fy[kChunk];
     std::int32_t hit[kChunk];
+    unsigned taken[kChunk / kLanes];
     int64_t hits;
 };
 
@@ -53,6 +57,8 @@ void sample_view(const Array3<const float>& img, const Camera& camera, const Gro
     double lane_index[kLanes];
     for (int64_t i = 0; i < kLanes; ++i) lane_index[i] = double(i);
     const Doubles lanes = load_doubles(lane_index);
+    // The plane sweep's grey images: kLanes samples at once, by gathers.
+    const bool one_channel = nch == 1 && out.stride[1] == int64_t(sizeof(float));
     Chunk chunk;
     int64_t last_line = -1;  // the image line last asked for
 
@@ -92,6 +98,7 @@ void sample_view(const Array3<const float>& img, const Camera& camera, const Gro
                 unsigned hits = lane_bits(taken) & unsigned((1u << n) - 1u);
                 // Consecutive bytes when W > 1; one byte otherwise, whatever the stride.
                 store_flags(at(valid_row, c * valid.stride[1]), hits, int(n));
+                chunk.taken[(c - c0) / kLanes] = hits;
                 if (hits == 0 || nch == 0) continue;
                 // The corner pixels and the weights, for the lanes whose
                 // position passed the bounds (others carry junk): 0 <= u <= w - 1,
@@ -99,11 +106,18 @@ void sample_view(const Array3<const float>& img, const Camera& camera, const Gro
                 // the buffer's size, are exact in double.
                 const Doubles x0 = truncate(select(taken, u, zero)), y0 = truncate(select(taken, v, zero));
                 const int64_t k = c - c0;
-                store_integers(chunk.offset + k, y0 * row_bytes + x0 * column_bytes);
-                store_integers(chunk.step_x + k, select(less(x0 + one, width), column_bytes, zero));
-                store_integers(chunk.step_y + k, select(less(y0 + one, height), row_bytes, zero));
+                const Doubles top_left = y0 * row_bytes + x0 * column_bytes;
+                const Doubles right = select(less(x0 + one, width), column_bytes, zero);
+                const Doubles below = top_left + select(less(y0 + one, height), row_bytes, zero);
+                store_integers(chunk.corner[0] + k, top_left);
+                store_integers(chunk.corner[1] + k, top_left + right);
+                store_integers(chunk.corner[2] + k, below);
+                store_integers(chunk.corner[3] + k, below + right);
                 store_doubles(chunk.fx + k, u - x0);
                 store_doubles(chunk.fy + k, v - y0);
+                // The gathers of one channel keep many misses in flight on
+                // their own; asking for the lines first only slowed them.
+                if (one_channel) continue;
                 for (; hits != 0; hits &= hits - 1) {
                     const int64_t cell = k + __builtin_ctz(hits);
                     chunk.hit[chunk.hits++] = std::int32_t(cell);
@@ -111,27 +125,41 @@ void sample_view(const Array3<const float>& img, const Camera& camera, const Gro
                     // row; neighbouring cells mostly share them, so only a
                     // cell that starts on a new line asks.  (The line after
                     // may lie past the image: it is an address, not a read.)
-                    const int64_t line = chunk.offset[cell] >> 6;
+                    const int64_t line = chunk.corner[0][cell] >> 6;
                     if (line == last_line) continue;
                     last_line = line;
-                    const auto base = reinterpret_cast<std::uintptr_t>(img.data) + std::uintptr_t(chunk.offset[cell]);
-                    const auto below = base + std::uintptr_t(chunk.step_y[cell]);
-                    prefetch(reinterpret_cast<const void*>(base));
-                    prefetch(reinterpret_cast<const void*>(base + 64));
-                    prefetch(reinterpret_cast<const void*>(below));
-                    prefetch(reinterpret_cast<const void*>(below + 64));
+                    const auto top_row = reinterpret_cast<std::uintptr_t>(img.data) + std::uintptr_t(chunk.corner[0][cell]);
+                    const auto bottom_row = reinterpret_cast<std::uintptr_t>(img.data) + std::uintptr_t(chunk.corner[2][cell]);
+                    prefetch(reinterpret_cast<const void*>(top_row));
+                    prefetch(reinterpret_cast<const void*>(top_row + 64));
+                    prefetch(reinterpret_cast<const void*>(bottom_row));
+                    prefetch(reinterpret_cast<const void*>(bottom_row + 64));
                 }
             }
 
             // Every channel of each sample, the literal expression in double:
             // (p00 (1 - fx) + p01 fx) (1 - fy) + (p10 (1 - fx) + p11 fx) fy.
+            if (one_channel) {
+                for (int64_t k = 0; k < c1 - c0; k += kLanes) {
+                    const unsigned lanes = chunk.taken[k / kLanes];
+                    if (lanes == 0) continue;
+                    const Doubles fx = load_doubles(chunk.fx + k), fy = load_doubles(chunk.fy + k);
+                    const Doubles gx = one - fx, gy = one - fy;
+                    const Doubles top = gather_widened(img.data, chunk.corner[0] + k, lanes) * gx +
+                                        gather_widened(img.data, chunk.corner[1] + k, lanes) * fx;
+                    const Doubles bottom = gather_widened(img.data, chunk.corner[2] + k, lanes) * gx +
+                                           gather_widened(img.data, chunk.corner[3] + k, lanes) * fx;
+                    store_narrowed(out_row + c0 + k, top * gy + bottom * fy, lanes);
+                }
+                continue;
+            }
             // Channels are consecutive floats whenever there are two or more.
             for (int64_t j = 0; j < chunk.hits; ++j) {
                 const int64_t k = chunk.hit[j];
-                const float* p00 = at(img.data, chunk.offset[k]);
-                const float* p01 = at(p00, chunk.step_x[k]);
-                const float* p10 = at(p00, chunk.step_y[k]);
-                const float* p11 = at(p10, chunk.step_x[k]);
+                const float* p00 = at(img.data, chunk.corner[0][k]);
+                const float* p01 = at(img.data, chunk.corner[1][k]);
+                const float* p10 = at(img.data, chunk.corner[2][k]);
+                const float* p11 = at(img.data, chunk.corner[3][k]);
                 const Channels fx = splat_channels(chunk.fx[k]), fy = splat_channels(chunk.fy[k]);
                 const Channels gx = splat_channels(1.0 - chunk.fx[k]), gy = splat_channels(1.0 - chunk.fy[k]);
                 float* dst = at(out_row, (c0 + k) * out.stride[1]);

@@ -34,6 +34,11 @@
 //   narrow                   two Doubles rounded to float, low lanes first
 //   Channels                 kChannelLanes doubles: load_channels, store_channels move the
 //                            first n (<= kChannelLanes) consecutive floats, and no others
+//   gather_widened           for the lanes whose bit is set: the float at byte offsets[j]
+//                            of base, in double; 0 elsewhere, whose offsets are not read
+//                            as addresses
+//   store_narrowed           the lanes whose bit is set, rounded to float, at p[j]; no
+//                            other float is written
 //   lookup16, scale_by_sixteenths   for shifted = k + 1.5 * 2^52 (k an integer):
 //                            table[k mod 16], and y * 2^floor(k / 16) (the result normal)
 #pragma once

@@ -132,6 +132,18 @@ inline void store_channels(float* p, Channels v, int n) {
     }
 }
 inline Doubles load_doubles(const double* p) { return _mm256_loadu_pd(p); }
+inline Doubles gather_widened(const float* base, const std::int64_t* offsets, unsigned lanes) {
+    const __m128i bit = _mm_setr_epi32(1, 2, 4, 8);
+    const __m128 taken = _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_and_si128(_mm_set1_epi32(int(lanes)), bit), bit));
+    const __m256i where = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(offsets));
+    return _mm256_cvtps_pd(_mm256_mask_i64gather_ps(_mm_setzero_ps(), base, where, taken, 1));
+}
+// Lane by lane rather than VMASKMOVPS (see store_channels).
+inline void store_narrowed(float* p, Doubles v, unsigned lanes) {
+    float narrowed[kDoubleLanes];
+    _mm_storeu_ps(narrowed, _mm256_cvtpd_ps(v));
+    for (; lanes != 0; lanes &= lanes - 1) p[__builtin_ctz(lanes)] = narrowed[__builtin_ctz(lanes)];
+}
 inline DoubleMask less_equal(Doubles a, Doubles b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
 inline DoubleMask greater_equal(Doubles a, Doubles b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
 inline DoubleMask not_less_equal(Doubles a, Doubles b) { return _mm256_cmp_pd(a, b, _CMP_NLE_UQ); }

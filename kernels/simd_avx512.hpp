@@ -118,6 +118,10 @@ inline void store_channels(float* p, Channels v, int n) {
     _mm_mask_storeu_ps(p, __mmask8((1u << n) - 1u), _mm256_cvtpd_ps(v));
 }
 inline Doubles load_doubles(const double* p) { return _mm512_loadu_pd(p); }
+inline Doubles gather_widened(const float* base, const std::int64_t* offsets, unsigned lanes) {
+    return _mm512_cvtps_pd(_mm512_mask_i64gather_ps(_mm256_setzero_ps(), __mmask8(lanes), _mm512_loadu_si512(offsets), base, 1));
+}
+inline void store_narrowed(float* p, Doubles v, unsigned lanes) { _mm256_mask_storeu_ps(p, __mmask8(lanes), _mm512_cvtpd_ps(v)); }
 inline DoubleMask less_equal(Doubles a, Doubles b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
 inline DoubleMask greater_equal(Doubles a, Doubles b) { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
 inline DoubleMask not_less_equal(Doubles a, Doubles b) { return _mm512_cmp_pd_mask(a, b, _CMP_NLE_UQ); }

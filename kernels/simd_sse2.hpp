@@ -107,6 +107,19 @@ inline void store_channels(float* p, Channels v, int n) {
     }
 }
 inline Doubles load_doubles(const double* p) { return _mm_loadu_pd(p); }
+inline Doubles gather_widened(const float* base, const std::int64_t* offsets, unsigned lanes) {
+    double widened[kDoubleLanes] = {};
+    for (; lanes != 0; lanes &= lanes - 1) {
+        const int j = __builtin_ctz(lanes);
+        widened[j] = double(*reinterpret_cast<const float*>(reinterpret_cast<const char*>(base) + offsets[j]));
+    }
+    return _mm_loadu_pd(widened);
+}
+inline void store_narrowed(float* p, Doubles v, unsigned lanes) {
+    float narrowed[4];
+    _mm_storeu_ps(narrowed, _mm_cvtpd_ps(v));
+    for (; lanes != 0; lanes &= lanes - 1) p[__builtin_ctz(lanes)] = narrowed[__builtin_ctz(lanes)];
+}
 inline DoubleMask less_equal(Doubles a, Doubles b) { return _mm_cmple_pd(a, b); }
 inline DoubleMask greater_equal(Doubles a, Doubles b) { return _mm_cmpge_pd(a, b); }
 inline DoubleMask not_less_equal(Doubles a, Doubles b) { return _mm_cmpnle_pd(a, b); }

@@ -23,14 +23,16 @@ QUILTMAP_AT_EVERY_LEVEL(SampleViewLevels);
 constexpr float kUntouched = -7.0f;
 constexpr std::uint8_t kUnset = 9;
 
-// One call; out has a spare channel and valid three spare columns, which
-// must keep their fill.
+// One call; out has `spare` channels and a row beyond its last, valid three
+// spare columns, all of which must keep their fill.  Without a spare
+// channel, one-channel samples are consecutive floats (the plane sweep's
+// case, which production samples several at once).
 struct Sampled {
     Buffer<float, 3> out;
     Buffer<std::uint8_t, 2> valid;
     Sampled(Sampler kernel, const Buffer<float, 3>& img, const Camera& cam, const GroundGrid& grid,
-            const Buffer<float, 2>& Z)
-        : out({Z.view.extent[0], Z.view.extent[1], img.view.extent[2] + 1}, {0, 0, 0}, kUntouched),
+            const Buffer<float, 2>& Z, int64_t spare = 1)
+        : out({Z.view.extent[0], Z.view.extent[1], img.view.extent[2] + spare}, {1, 0, 0}, kUntouched),
           valid({Z.view.extent[0], Z.view.extent[1] + 3}, {0, 0}, kUnset) {
         kernel(img.cview(), cam, grid, Z.cview(), out.view, valid.view);
     }
@@ -67,7 +69,8 @@ TEST_P(SampleViewLevels, ProductionMatchesReferenceBitForBit) {
     const int64_t shapes[][5] = {  // H, W, h, w, nch
         {0, 5, 40, 30, 3},   {5, 0, 40, 30, 3},   {1, 1, 40, 30, 3},  {1, 9, 40, 30, 2},
         {9, 1, 40, 30, 2},   {9, 11, 0, 30, 3},   {9, 11, 40, 1, 3},  {9, 11, 1, 30, 3},
-        {12, 17, 40, 30, 0}, {12, 17, 40, 30, 1}, {20, 25, 64, 48, 4}, {33, 31, 16, 16, 3}};
+        {12, 17, 40, 30, 0}, {12, 17, 40, 30, 1}, {20, 25, 64, 48, 4}, {33, 31, 16, 16, 3},
+        {3, 300, 40, 30, 1}, {5, 7, 1, 30, 1},   {6, 13, 40, 1, 1}};
     Values values(5);
     for (const auto& [H, W, h, w, nch] : shapes) {
         for (int trial = 0; trial < 40; ++trial) {
@@ -82,10 +85,13 @@ TEST_P(SampleViewLevels, ProductionMatchesReferenceBitForBit) {
                 double* knobs[] = {&cam.f, &cam.k1, &cam.cx, &cam.C[2], &grid.gsd, &cam.R[2][2]};
                 *knobs[values.index(6)] = values.special();
             }
-            const Sampled want(sample_view_reference, img, cam, grid, Z);
-            const Sampled got(level().sample_view, img, cam, grid, Z);
-            ASSERT_TRUE(same_elements(got.valid.storage, want.valid.storage)) << H << " " << W;
-            ASSERT_TRUE(same_elements(got.out.storage, want.out.storage)) << H << " " << W;
+            for (const int64_t spare : {1, 0}) {
+                const Sampled want(sample_view_reference, img, cam, grid, Z, spare);
+                const Sampled got(level().sample_view, img, cam, grid, Z, spare);
+                ASSERT_TRUE(same_elements(got.valid.storage, want.valid.storage)) << H << " " << W << " " << nch;
+                ASSERT_TRUE(same_elements(got.out.storage, want.out.storage)) << H << " " << W << " " << nch
+                                                                              << " spare " << spare;
+            }
         }
     }
 }
