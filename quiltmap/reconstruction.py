@@ -20,8 +20,10 @@ conventions.
 """
 import math
 import mmap
+import os
 import queue
 import sys
+import threading
 import time
 import warnings
 from collections import defaultdict
@@ -260,6 +262,51 @@ def _volume(shape):
     return np.frombuffer(mmap.mmap(-1, max(4 * count, 1)), np.float32, count).reshape(shape)
 
 
+class _SpareVolumes:
+    """The volumes of finished runs, kept for the next run of the same size
+    for `idle` seconds: the tiles of a tiled run and calls one after another
+    write into memory already theirs. A fresh mapping costs a page fault per
+    page at its first write, and on a virtual machine that hands freed memory
+    back to its host (free page reporting) each of those faults goes to the
+    host: a second or more per volume. A run of another size drops them."""
+
+    def __init__(self, idle=10.0):
+        self.idle = idle
+        self._lock = threading.Lock()
+        self._kept: List[np.ndarray] = []
+        self._timer: Optional[threading.Timer] = None
+
+    def take(self, shape):
+        """An empty float32 volume of `shape`, a kept one when one fits."""
+        count = int(np.prod(shape, dtype=np.int64))
+        with self._lock:
+            for i, kept in enumerate(self._kept):
+                if kept.size == count:
+                    return self._kept.pop(i).reshape(shape)
+            self._kept.clear()
+        return _volume(shape)
+
+    def give(self, *volumes):
+        """Volumes nothing reads or writes any more, for later runs."""
+        with self._lock:
+            self._kept.extend(np.ravel(volume) for volume in volumes)
+            del self._kept[:-4]  # a run's set: two cost volumes, the aggregation and its paths
+            if self._timer is not None:
+                self._timer.cancel()
+            self._timer = threading.Timer(self.idle, self.drop)
+            self._timer.daemon = True
+            self._timer.start()
+
+    def drop(self):
+        with self._lock:
+            self._kept.clear()
+
+
+_spare_volumes = _SpareVolumes()
+# A child forked while the lock was held would wait on it forever; it starts with none kept.
+os.register_at_fork(after_in_child=lambda: _spare_volumes.__init__(_spare_volumes.idle))
+
+
 class _LabelBuffers:
     """What one label of the sweep works in, for every view at once: its
     samples and their validity over the largest view window, the grid's
@@ -287,7 +334,7 @@ def _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, worke
     inner, grid, heights = grid, grid.grown(reach), np.asarray(heights, np.float64)
     H, W, D = grid.H, grid.W, len(heights)
     bits = (2 * r + 1) ** 2 - 1
-    costs = [_volume((D,) + inner.shape) for _ in refs]
+    costs = [_spare_volumes.take((D,) + inner.shape) for _ in refs]
     seen = np.zeros((H, W), np.int32)
     windows = view_windows(cameras, greys, grid, heights[0], heights[-1], reach, kernels)
     # A view that sees nothing has an empty box: no cell of it holds a cost.
@@ -566,6 +613,7 @@ def match_heights(cameras, greys, grid, heights, refs, settings, *, threads, ker
     costs, _ = _sweep(cameras, greys, grid, heights, refs, settings, kernels, stages, threads)
     picks = [select_heights(agg, heights, settings)
              for agg in _aggregated(stages.run("semi-global matching", costs), settings, kernels, threads)]
+    _spare_volumes.give(*costs)
     del costs
     with stages.single("consistency"):
         seen = _views_seeing(cameras, greys, grid, 0.5 * (picks[0][0] + picks[1][0]), settings, kernels)
@@ -590,9 +638,11 @@ def _aggregated(costs, settings, kernels, threads):
     agg = path = None
     for cost in costs:  # one sweep's volumes: all of one shape
         if agg is None:
-            agg, path = _volume(cost.shape), _volume(cost.shape)
+            agg, path = _spare_volumes.take(cost.shape), _spare_volumes.take(cost.shape)
         sgm_into(cost, settings.P1, settings.P2, agg, path, max(1, min(threads, 64)))
         yield agg
+    if agg is not None:
+        _spare_volumes.give(agg, path)
 
 
 class MatchWarning(RuntimeWarning):

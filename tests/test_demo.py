@@ -1,5 +1,7 @@
 """The demonstration pipeline reconstructs a small synthetic survey accurately,
 and its accuracy bounds are tight enough to notice a kernel that is broken."""
+import threading
+import time
 import types
 
 import numpy as np
@@ -7,6 +9,7 @@ import pytest
 
 from quiltmap import _mvs, demo
 from quiltmap.demo import report
+from quiltmap.reconstruction import _SpareVolumes
 
 
 @pytest.fixture(scope="module")
@@ -44,6 +47,48 @@ def test_sgm_into_one_reused_volume_gives_the_bits_of_one_volume_per_call(survey
     assert len(shared.kernel_times["sgm"]) == 2
     for field in ("heights", "filled", "matched"):
         assert getattr(shared, field).tobytes() == getattr(separate, field).tobytes(), field
+
+
+def test_spare_volumes_go_to_the_next_run_of_their_size_until_they_idle():
+    spare = _SpareVolumes(idle=0.2)
+    given = [spare.take((3, 4, 5)) for _ in range(5)]
+    spare.give(*given)
+    # The last four are kept, each handed out once, in any shape of their size.
+    taken = [spare.take((5, 12)) for _ in range(4)]
+    assert [t.shape for t in taken] == [(5, 12)] * 4
+    assert all(any(np.shares_memory(t, g) for g in given[1:]) for t in taken)
+    assert not any(np.shares_memory(a, b) for i, a in enumerate(taken) for b in taken[i + 1:])
+    fresh = spare.take((5, 12))
+    assert not any(np.shares_memory(fresh, g) for g in given)
+    # A run of another size drops them.
+    spare.give(fresh)
+    spare.take((7,))
+    assert not np.shares_memory(spare.take((5, 12)), fresh)
+    # So does a pause.
+    spare.give(fresh)
+    time.sleep(0.6)
+    assert not np.shares_memory(spare.take((5, 12)), fresh)
+
+
+def test_runs_at_once_share_no_volume(survey):
+    """Finished runs pass their volumes on: runs on many threads at once
+    must each get volumes of their own."""
+    alone = demo.reconstruct(survey, labels=24, threads=1)
+    start, results = threading.Barrier(3), []
+
+    def run():
+        start.wait()
+        results.append(demo.reconstruct(survey, labels=24, threads=1))
+
+    runners = [threading.Thread(target=run) for _ in range(3)]
+    for runner in runners:
+        runner.start()
+    for runner in runners:
+        runner.join()
+    assert len(results) == 3
+    for result in results:
+        for field in ("heights", "filled", "matched"):
+            assert getattr(result, field).tobytes() == getattr(alone, field).tobytes(), field
 
 
 # matplotlib 3.9 still calls pyparsing names that pyparsing 3.3 deprecates.
