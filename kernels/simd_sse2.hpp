@@ -107,18 +107,18 @@ inline void store_channels(float* p, Channels v, int n) {
     }
 }
 inline Doubles load_doubles(const double* p) { return _mm_loadu_pd(p); }
+// Lane by lane, in registers: through an array in memory the two stores
+// and the vector load that follows them stall.
 inline Doubles gather_widened(const float* base, const std::int64_t* offsets, unsigned lanes) {
-    double widened[kDoubleLanes] = {};
-    for (; lanes != 0; lanes &= lanes - 1) {
-        const int j = __builtin_ctz(lanes);
-        widened[j] = double(*reinterpret_cast<const float*>(reinterpret_cast<const char*>(base) + offsets[j]));
-    }
-    return _mm_loadu_pd(widened);
+    const char* bytes = reinterpret_cast<const char*>(base);
+    const double low = (lanes & 1u) != 0 ? double(*reinterpret_cast<const float*>(bytes + offsets[0])) : 0.0;
+    const double high = (lanes & 2u) != 0 ? double(*reinterpret_cast<const float*>(bytes + offsets[1])) : 0.0;
+    return _mm_setr_pd(low, high);
 }
 inline void store_narrowed(float* p, Doubles v, unsigned lanes) {
-    float narrowed[4];
-    _mm_storeu_ps(narrowed, _mm_cvtpd_ps(v));
-    for (; lanes != 0; lanes &= lanes - 1) p[__builtin_ctz(lanes)] = narrowed[__builtin_ctz(lanes)];
+    const __m128 narrowed = _mm_cvtpd_ps(v);
+    if ((lanes & 1u) != 0) _mm_store_ss(p, narrowed);
+    if ((lanes & 2u) != 0) _mm_store_ss(p + 1, _mm_shuffle_ps(narrowed, narrowed, 1));
 }
 inline DoubleMask less_equal(Doubles a, Doubles b) { return _mm_cmple_pd(a, b); }
 inline DoubleMask greater_equal(Doubles a, Doubles b) { return _mm_cmpge_pd(a, b); }
