@@ -272,6 +272,11 @@ class _SpareVolumes:
 
     def __init__(self, idle=10.0):
         self.idle = idle
+        self.forget()
+
+    def forget(self):
+        """Keeps none, with a lock of its own: what a forked child starts
+        with, since the parent's lock may have been held at the fork."""
         self._lock = threading.Lock()
         self._kept: List[np.ndarray] = []
         self._timer: Optional[threading.Timer] = None
@@ -303,8 +308,7 @@ class _SpareVolumes:
 
 
 _spare_volumes = _SpareVolumes()
-# A child forked while the lock was held would wait on it forever; it starts with none kept.
-os.register_at_fork(after_in_child=lambda: _spare_volumes.__init__(_spare_volumes.idle))
+os.register_at_fork(after_in_child=_spare_volumes.forget)
 
 
 class _LabelBuffers:

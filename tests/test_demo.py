@@ -1,5 +1,7 @@
 """The demonstration pipeline reconstructs a small synthetic survey accurately,
 and its accuracy bounds are tight enough to notice a kernel that is broken."""
+import os
+import signal
 import threading
 import time
 import types
@@ -9,6 +11,7 @@ import pytest
 
 from quiltmap import _mvs, demo
 from quiltmap.demo import report
+from quiltmap import reconstruction
 from quiltmap.reconstruction import _SpareVolumes
 
 
@@ -68,6 +71,28 @@ def test_spare_volumes_go_to_the_next_run_of_their_size_until_they_idle():
     spare.give(fresh)
     time.sleep(0.6)
     assert not np.shares_memory(spare.take((5, 12)), fresh)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+# Python 3.12 and later warn of any fork while threads run (here the idle timer).
+@pytest.mark.filterwarnings("ignore:This process:DeprecationWarning")
+def test_a_child_forked_while_the_volumes_were_locked_takes_its_own():
+    spare = reconstruction._spare_volumes
+    spare.give(spare.take((2, 3)))
+    with spare._lock:  # as if another thread were giving back at the fork
+        child = os.fork()
+        if child == 0:
+            os._exit(0 if spare.take((2, 3)).shape == (2, 3) else 1)
+    for _ in range(200):
+        done, status = os.waitpid(child, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.05)
+    else:
+        os.kill(child, signal.SIGKILL)
+        os.waitpid(child, 0)
+        pytest.fail("the child waited for its parent's lock")
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
 
 
 def test_runs_at_once_share_no_volume(survey):
