@@ -9,10 +9,8 @@ import types
 import numpy as np
 import pytest
 
-from quiltmap import _mvs, demo
+from quiltmap import _mvs, demo, reconstruction
 from quiltmap.demo import report
-from quiltmap import reconstruction
-from quiltmap.reconstruction import _SpareVolumes
 
 
 @pytest.fixture(scope="module")
@@ -53,7 +51,7 @@ def test_sgm_into_one_reused_volume_gives_the_bits_of_one_volume_per_call(survey
 
 
 def test_spare_volumes_go_to_the_next_run_of_their_size_until_they_idle():
-    spare = _SpareVolumes(idle=0.2)
+    spare = reconstruction._SpareVolumes(idle=0.2)
     given = [spare.take((3, 4, 5)) for _ in range(5)]
     spare.give(*given)
     # The last four are kept, each handed out once, in any shape of their size.
