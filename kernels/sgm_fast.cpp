@@ -6,26 +6,25 @@
 // keep that order instead of eight passes over whole volumes:
 //
 //   1. bottom up: L3 into agg;
-//   2. top down:  L0 and L1 for blocks of kLanes rows (one lane per row, on a
-//                 transposed copy of the block's costs), then per row L2, L4
-//                 and L5, and agg = ((((L0 + L1) + L2) + L3) + L4) + L5 with L3
-//                 read from agg in its place in the order;
+//   2. top down:  per row L0 and L1, one column after the other with the
+//                 labels in the lanes (on a transposed copy of the row's
+//                 costs), then L2, L4 and L5, and agg = ((((L0 + L1) + L2) +
+//                 L3) + L4) + L5 with L3 read from agg in its place in the
+//                 order;
 //   3. bottom up: L6 and L7, and agg = (agg + L6) + L7.
 //
 // That reads the cost volume three times and agg twice and writes agg three
-// times, against some forty volumes for eight passes.  The previous rows of
-// the directions across the rows and the block of L0 + L1 live at the start
-// of the path buffer, so that its other pages are never touched; a volume
-// too short to hold them (under 3 kLanes + 7 rows, about) goes direction by
-// direction through the whole path buffer instead.  Each lane performs the
-// scalar steps of its cell in their order, so every element keeps its bits.
+// times, against some forty volumes for eight passes.  The rows of scratch
+// live at the start of the path buffer, so that its other pages are never
+// touched; a volume too short to hold them goes direction by direction
+// through the whole path buffer instead.  Each lane performs the scalar steps
+// of its cell in their order, so every element keeps its bits.
 //
 // Shared by a team (kernels/team.hpp), each member takes a share of the
-// columns in every sweep, and in a row block one member takes L0 and
-// another L1 into a buffer of its own, added as the block is turned back
-// ((0 + L0) + L1 still); the members meet after every row of the sweeps
-// that cross the columns (the diagonals read their neighbours' previous
-// row), and around a row block's chains.
+// columns in the sweeps across the rows, and meets the others after every
+// row (the diagonals read their neighbours' previous row).  Along the rows
+// the members take whole rows instead: a group of as many rows as members,
+// one each, before the group's rows go across.
 //
 // Measured on the development machine (AMD EPYC, family 25, AVX-512, one
 // thread, buffers reused): (64, 512, 512) in about 50 ms, against 157 ms for
@@ -146,18 +145,21 @@ struct Scratch {
     // Lines: each direction's minimum over the labels, of this row and of
     // the previous one.
     static constexpr int kLines = 6;
+    // Columns along the rows: the last two of L0 and of L1.
+    static constexpr int kColumns = 4;
 
     int64_t padded_width;  // W rounded up to whole groups
     int64_t line;          // floats per line: column x at kLanes + x, so that a group may
                            // read one column beyond either edge of the grid
-    int64_t column;        // floats per column of the blocks: D kLanes and one spare group,
-                           // so that a tile's columns do not share one cache set
-    float* costs;          // the costs of kLanes rows, transposed: [padded_width][D][kLanes]
-    float* sums;           // their L0 + L1, the same way
-    float* right;          // L1 alone, the same way, where another member makes it
-    float* along;          // four columns: the last two of L0 and of L1
+    int64_t labels;        // D rounded up to whole groups: a column's floats along the rows
+    int64_t column;        // floats per column along the rows: a group of +inf on either
+                           // side, for labels -1 and D of its first and last groups
+    int64_t per_member;    // floats of one member's scratch along the rows
+    float* sums;           // L0 + L1 of each member's row: D lines of padded_width
     float* slabs;          // kSlabs of D + 2 lines
     float* lines;          // kLines lines
+    float* members;        // each member's: the row's costs and its first direction's path
+                           // costs, column x at x * labels; then kColumns columns
 
     // Every vector of the scratch is read and written many times over, so
     // it starts on a cache line: NumPy's large arrays start 16 bytes past
@@ -166,25 +168,26 @@ struct Scratch {
     // it may go unused.
     static constexpr int64_t kLineBytes = 64;
     static constexpr int64_t kLineFloats = kLineBytes / int64_t(sizeof(float));
-    static int64_t floats_needed(int64_t D, int64_t W) {
-        const int64_t width = (W + kLanes - 1) / kLanes * kLanes;
-        return kLineFloats + (3 * width + 4) * (D + 1) * kLanes +
-               (kSlabs * (D + 2) + kLines) * (width + 2 * kLanes);
+    static int64_t whole_groups(int64_t n) { return (n + kLanes - 1) / kLanes * kLanes; }
+    static int64_t floats_needed(int64_t D, int64_t W, int64_t members) {
+        const int64_t width = whole_groups(W), labels = whole_groups(D);
+        return kLineFloats + members * D * width + (kSlabs * (D + 2) + kLines) * (width + 2 * kLanes) +
+               members * (2 * width * labels + kColumns * (labels + 2 * kLanes));
     }
     static float* first_whole_line(float* path) {
         const auto address = reinterpret_cast<std::uintptr_t>(path);
         return at(path, int64_t((kLineBytes - address % kLineBytes) % kLineBytes));
     }
-    Scratch(int64_t D, int64_t W, float* path)
-        : padded_width((W + kLanes - 1) / kLanes * kLanes),
+    Scratch(int64_t D, int64_t W, int64_t team_size, float* path)
+        : padded_width(whole_groups(W)),
           line(padded_width + 2 * kLanes),
-          column((D + 1) * kLanes),
-          costs(first_whole_line(path)),
-          sums(costs + padded_width * column),
-          right(sums + padded_width * column),
-          along(right + padded_width * column),
-          slabs(along + 4 * column),
-          lines(slabs + kSlabs * (D + 2) * line) {}
+          labels(whole_groups(D)),
+          column(labels + 2 * kLanes),
+          per_member(2 * padded_width * labels + kColumns * column),
+          sums(first_whole_line(path)),
+          slabs(sums + team_size * D * padded_width),
+          lines(slabs + kSlabs * (D + 2) * line),
+          members(lines + kLines * line) {}
     // The lines of +inf around the slabs' labels; once per call, by one member.
     void fill_guards(int64_t D) const {
         const float inf = std::numeric_limits<float>::infinity();
@@ -195,6 +198,19 @@ struct Scratch {
     }
     Slab slab(int64_t D, int i) const { return Slab{slabs + i * (D + 2) * line, line}; }
     float* minimum(int direction, int parity) const { return lines + (2 * direction + parity) * line + kLanes; }
+    float* row_sums(int64_t D, int64_t member) const { return sums + member * D * padded_width; }
+    float* row_costs(int64_t member) const { return members + member * per_member; }
+    float* first_paths(int64_t member) const { return row_costs(member) + padded_width * labels; }
+    // Column i's label 0, a group of +inf before it and after its labels.
+    float* path_column(int64_t member, int i) const {
+        return first_paths(member) + padded_width * labels + i * column + kLanes;
+    }
+    // The guards of a member's columns (and the lanes past label D - 1,
+    // which every column keeps at +inf too); once per call, by that member.
+    void fill_column_guards(int64_t member) const {
+        const float inf = std::numeric_limits<float>::infinity();
+        std::fill(path_column(member, 0) - kLanes, path_column(member, kColumns - 1) - kLanes + column, inf);
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -228,7 +244,7 @@ struct Across {
 // path cost is the cost.  Every row the block reads lies a fixed stride
 // from one base per array, so that the addresses need few registers.
 template <typename Dirs, int B, typename Emit>
-void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, int64_t block_y, bool path_start,
+void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bool path_start,
                  int64_t d0, const Emit& emit) {
     constexpr int N = Dirs::N;
     const int64_t D = job.D, W = job.W;
@@ -242,16 +258,13 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, in
     const float* cost = job.cost(d0, y);
     float* agg = job.agg(d0, y);
     // The rows kAhead labels further: in this row up to label D - 1 (labels
-    // j < split of the block), then the next row's first ones; and, for a
-    // row block to come, row block_y.
+    // j < split of the block), then the next row's first ones.
     const int64_t split = D - d0 - kAhead;
     const bool next_ahead = next_y >= 0 && next_y < job.H;
     const float* ahead_cost[2] = {split > 0 ? job.cost(d0 + kAhead, y) : cost,
                                   next_ahead ? job.cost(d0 + kAhead - D, next_y) : cost};
     const float* ahead_agg[2] = {split > 0 ? job.agg(d0 + kAhead, y) : agg,
                                  next_ahead ? job.agg(d0 + kAhead - D, next_y) : agg};
-    const bool block_ahead = block_y >= 0 && block_y < job.H;
-    const float* block_cost = block_ahead ? job.cost(d0, block_y) : cost;
     // Direction i: the predecessors' labels d0 - 1 ... d0 + B and their
     // minimum, shifted to the columns they precede; this row's labels and
     // their minimum.
@@ -274,7 +287,6 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, in
                 prefetch(ahead_cost[there] + j * cost_plane + x);
                 prefetch(ahead_agg[there] + j * agg_plane + x);
             }
-            if (block_ahead) prefetch(block_cost + j * cost_plane + x);
             c[j] = load_n(cost + j * cost_plane + x, n);
         }
         Floats L[B][N];
@@ -308,148 +320,126 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, in
 
 // Row y of the directions Dirs, whose slabs are 2 i and 2 i + 1.
 template <typename Dirs, typename Emit>
-void across_row(const Job& job, const Scratch& s, int64_t y, int64_t next_y, int64_t block_y, bool path_start,
+void across_row(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bool path_start,
                 const Emit& emit) {
     int64_t d0 = 0;
     for (; d0 + kBlock <= job.D; d0 += kBlock)
-        label_block<Dirs, kBlock>(job, s, y, next_y, block_y, path_start, d0, emit);
+        label_block<Dirs, kBlock>(job, s, y, next_y, path_start, d0, emit);
     switch (job.D - d0) {
-        case 3: label_block<Dirs, 3>(job, s, y, next_y, block_y, path_start, d0, emit); break;
-        case 2: label_block<Dirs, 2>(job, s, y, next_y, block_y, path_start, d0, emit); break;
-        case 1: label_block<Dirs, 1>(job, s, y, next_y, block_y, path_start, d0, emit); break;
+        case 3: label_block<Dirs, 3>(job, s, y, next_y, path_start, d0, emit); break;
+        case 2: label_block<Dirs, 2>(job, s, y, next_y, path_start, d0, emit); break;
+        case 1: label_block<Dirs, 1>(job, s, y, next_y, path_start, d0, emit); break;
         default: break;
     }
 }
 
 // ---------------------------------------------------------------------------
-// Sweep 2, along the rows: L0 + L1 of rows y0 ... y0 + kLanes - 1, one lane
-// per row, on a transposed copy of their costs.  Rows past the grid repeat
-// its last row and are never used.
+// Sweep 2, along the rows: L0 + L1 of one row, one column after the other
+// with its labels in the lanes.  A row's costs and sums fit in the caches,
+// and each column waits only for the one before it.
 
-// One column of a direction along the rows: its labels from the costs and
-// the predecessor's labels, whose minimum is best (prev as None for a path
-// start, where the labels are the costs), into out and into the column's
-// sum: L0 (kFirst) as 0 + L0 before or after L1, L1 alone or added to it
-// (kSecond: the other direction has been here).  Returns the minimum of the
-// new labels, kept in four accumulators over consecutive ranges of labels
-// so that the next column's wait is short: each range's running minimum
-// starts from +inf (from label 0's value in the first range, whose NaN then
-// wins as in the literal order), and the ranges are combined in order, so a
-// later value still wins only when strictly smaller.
+// One column of a direction along the row: its path costs from the
+// column's costs and the predecessor column prev (nullptr where the path
+// starts: the costs themselves), whose minimum is best, into out, with the
+// lanes past label D - 1 at +inf, which the next column reads as the
+// missing labels; and into the column's sum: L0 (kFirst) as 0 + L0 before
+// or after L1, L1 alone or added to it (kSecond: the other direction has
+// been here).  Returns the minimum of the new path costs as the literal
+// order makes it: label 0's NaN wins, any later NaN loses (each lane's
+// running minimum but label 0's starts from +inf).  Of equal zeros it may
+// keep another than the first: the sign of a zero minimum reaches only the
+// signs of zero path costs, which the sum, started from +0, drops.
 template <bool kFirst, bool kSecond>
-Floats column_along(int64_t D, const float* prev, Floats best, const float* cost, float* out, float* sum,
-                    const Penalties<Floats>& p) {
-    constexpr int kRanges = 4;
-    const Floats b_p2 = best + p.P2;
-    Floats step_lo = p.missing + p.P1, mid = p.missing, step_mid = p.missing;
+float column_along(int64_t D, const float* prev, float best, const float* cost, float* out, float* sum,
+                   FloatMask last_real, const Penalties<Floats>& p) {
+    const Floats b = splat(best), b_p2 = b + p.P2;
+    Floats step_lo = p.missing + p.P1, mid = p.missing, step_mid = step_lo;
     if (prev != nullptr) {
+        step_lo = load(prev - kLanes) + p.P1;
         mid = load(prev);
         step_mid = mid + p.P1;
     }
-    Floats acc[kRanges];
-    int64_t d = 0;
-    for (int r = 0; r < kRanges; ++r) {
-        acc[r] = p.missing;
-        for (const int64_t end = (D * (r + 1) + kRanges - 1) / kRanges; d < end; ++d) {  // label 0 in the first
-            const Floats c = load(cost + d * kLanes);
-            Floats L = c;
-            if (prev != nullptr) {
-                const Floats hi = d + 1 < D ? load(prev + (d + 1) * kLanes) : p.missing;
-                const Floats step_hi = hi + p.P1;
-                L = recurrence(step_lo, mid, step_hi, b_p2, best, c);
-                step_lo = step_mid;
-                mid = hi;
-                step_mid = step_hi;
-            }
-            store(out + d * kLanes, L);
-            acc[r] = d == 0 ? L : keep_smaller(L, acc[r]);
-            float* s = sum + d * kLanes;
-            if (kFirst) {
-                const Floats first = splat(0.0f) + L;
-                store(s, kSecond ? first + load(s) : first);
-            } else {
-                store(s, kSecond ? load(s) + L : L);
-            }
+    Floats smallest = p.missing;
+    for (int64_t d = 0; d < D; d += kLanes) {
+        const Floats c = load(cost + d);
+        Floats L = c;
+        if (prev != nullptr) {
+            const Floats hi = load(prev + d + kLanes), step_hi = hi + p.P1;
+            L = recurrence(lanes_from(step_lo, step_mid, kLanes - 1), mid, lanes_from(step_mid, step_hi, 1), b_p2,
+                           b, c);
+            step_lo = step_mid;
+            mid = hi;
+            step_mid = step_hi;
+        }
+        if (d + kLanes >= D) L = select(last_real, L, p.missing);
+        store(out + d, L);
+        smallest = d == 0 ? select(lane_mask(0), L, keep_smaller(L, p.missing)) : keep_smaller(L, smallest);
+        float* s = sum + d;
+        if (kFirst) {
+            const Floats first = splat(0.0f) + L;
+            store(s, kSecond ? first + load(s) : first);
+        } else {
+            store(s, kSecond ? load(s) + L : L);
         }
     }
-    Floats m = acc[0];
-    for (int r = 1; r < kRanges; ++r) m = keep_smaller(acc[r], m);
-    return m;
+    return smallest_lane(smallest);
 }
 
-// Leaves in sums[c0 + i][d] the L0 + L1 of row y0 + i, columns c0 ... c0 + kLanes - 1.
-void row_block(const Job& job, const Scratch& s, int64_t y0) {
-    const int64_t D = job.D, W = job.W;
-    const auto column = [&](float* block, int64_t x) { return block + x * s.column; };
-    float* const costs = s.costs;
-    float* const sums = s.sums;
+// L0 + L1 of row y into sums: D lines of s.padded_width floats, with one
+// member's scratch.
+void along_row(const Job& job, const Scratch& s, int64_t y, int64_t member, float* sums) {
+    const int64_t D = job.D, W = job.W, labels = s.labels;
+    float* const costs = s.row_costs(member);
+    float* const firsts = s.first_paths(member);
 
-    // costs[x][d] = the costs of column x, label by label; each label's rows
-    // are read in one run apiece.
-    int64_t rows[kLanes];
-    for (int64_t i = 0; i < kLanes; ++i) rows[i] = std::min(y0 + i, job.H - 1);
-    for (int64_t d = 0; d < D; ++d) {
-        for (int64_t c0 = job.mine.begin; c0 < job.mine.end; c0 += kLanes) {
-            const int64_t n = std::min(kLanes, W - c0);
-            if (d + 1 < D)
-                for (int64_t i = 0; i < kLanes; ++i) prefetch(job.cost(d + 1, rows[i]) + c0);
+    // costs[x * labels + d]: each label's row read in one run, a tile of
+    // kLanes labels and kLanes columns turned at a time.
+    for (int64_t d0 = 0; d0 < D; d0 += kLanes) {
+        for (int64_t x0 = 0; x0 < W; x0 += kLanes) {
+            const int64_t n = std::min(kLanes, W - x0);
             Floats r[kLanes];
-            for (int64_t i = 0; i < kLanes; ++i) r[i] = load_n(job.cost(d, rows[i]) + c0, n);
+            for (int64_t i = 0; i < kLanes; ++i) r[i] = d0 + i < D ? load_n(job.cost(d0 + i, y) + x0, n) : splat(0.0f);
             transpose(r);
-            for (int64_t j = 0; j < kLanes; ++j) store(column(costs, c0 + j) + d * kLanes, r[j]);
+            for (int64_t j = 0; j < kLanes; ++j) store(costs + (x0 + j) * labels + d0, r[j]);
         }
     }
 
     // L0 from the left and L1 from the right at once, two independent
-    // chains, each column's labels of the one kept until the other arrives:
-    // sums = (0 + L0) + L1 either way.  The predecessors wait in two columns
-    // per direction.
-    float* L0[2] = {s.along, s.along + s.column};
-    float* L1[2] = {s.along + 2 * s.column, s.along + 3 * s.column};
-    Floats best0 = splat(0.0f), best1 = best0;
-    const Team& team = job.team;
-    team.meet();  // every member's columns of the costs are in place
-    if (team.members > 1) {
-        // Member 0 makes 0 + L0 into sums, member 1 L1 into right.
-        for (int64_t k = 0; k < W && team.member == 0; ++k)
-            best0 = column_along<true, false>(D, k == 0 ? nullptr : L0[(k + 1) & 1], best0, column(costs, k),
-                                              L0[k & 1], column(sums, k), job.p);
-        for (int64_t k = 0; k < W && team.member == 1; ++k)
-            best1 = column_along<false, false>(D, k == 0 ? nullptr : L1[(k + 1) & 1], best1, column(costs, W - 1 - k),
-                                               L1[k & 1], column(s.right, W - 1 - k), job.p);
-        team.meet();
-    }
-    for (int64_t k = 0; k < W && team.members == 1; ++k) {
+    // chains, each column's path costs of the one kept until the other
+    // arrives: (0 + L0) + L1 either way.
+    float lane[kLanes];
+    for (int64_t i = 0; i < kLanes; ++i) lane[i] = float(i);
+    const FloatMask last_real = less(load(lane), splat(float(D - (labels - kLanes))));
+    float* L0[2] = {s.path_column(member, 0), s.path_column(member, 1)};
+    float* L1[2] = {s.path_column(member, 2), s.path_column(member, 3)};
+    const auto column = [&](int64_t x) { return costs + x * labels; };
+    const auto first = [&](int64_t x) { return firsts + x * labels; };
+    float best0 = 0.0f, best1 = 0.0f;
+    for (int64_t k = 0; k < W; ++k) {
         const int64_t a = k, b = W - 1 - k;  // the columns of L0 and L1
-        float* l0 = L0[k & 1];
-        float* l1 = L1[k & 1];
         const float* prev0 = k == 0 ? nullptr : L0[(k + 1) & 1];
         const float* prev1 = k == 0 ? nullptr : L1[(k + 1) & 1];
         // L1 has reached column a in an earlier step when 2 k >= W; L0 has
         // reached column b (maybe just now: a == b) when 2 k >= W - 1.
         if (2 * k >= W) {
-            best0 = column_along<true, true>(D, prev0, best0, column(costs, a), l0, column(sums, a), job.p);
+            best0 = column_along<true, true>(D, prev0, best0, column(a), L0[k & 1], first(a), last_real, job.p);
         } else {
-            best0 = column_along<true, false>(D, prev0, best0, column(costs, a), l0, column(sums, a), job.p);
+            best0 = column_along<true, false>(D, prev0, best0, column(a), L0[k & 1], first(a), last_real, job.p);
         }
         if (2 * k >= W - 1) {
-            best1 = column_along<false, true>(D, prev1, best1, column(costs, b), l1, column(sums, b), job.p);
+            best1 = column_along<false, true>(D, prev1, best1, column(b), L1[k & 1], first(b), last_real, job.p);
         } else {
-            best1 = column_along<false, false>(D, prev1, best1, column(costs, b), l1, column(sums, b), job.p);
+            best1 = column_along<false, false>(D, prev1, best1, column(b), L1[k & 1], first(b), last_real, job.p);
         }
     }
 
-    // Turn each label's kLanes x kLanes tile (columns x lanes) around, so
-    // that row y0 + i reads its columns c0 ... as one vector.
-    // The member's own columns: the rows of the sweep read no others.
-    for (int64_t c0 = job.mine.begin; c0 < job.mine.end; c0 += kLanes) {
-        for (int64_t d = 0; d < D; ++d) {
+    // Turned back: label d's columns x0 ... x0 + kLanes - 1 as one vector.
+    for (int64_t x0 = 0; x0 < W; x0 += kLanes) {
+        for (int64_t d0 = 0; d0 < D; d0 += kLanes) {
             Floats r[kLanes];
-            for (int64_t j = 0; j < kLanes; ++j) r[j] = load(column(sums, c0 + j) + d * kLanes);
-            if (team.members > 1)
-                for (int64_t j = 0; j < kLanes; ++j) r[j] = r[j] + load(column(s.right, c0 + j) + d * kLanes);
+            for (int64_t j = 0; j < kLanes; ++j) r[j] = load(first(x0 + j) + d0);
             transpose(r);
-            for (int64_t j = 0; j < kLanes; ++j) store(column(sums, c0 + j) + d * kLanes, r[j]);
+            for (int64_t i = 0; i < kLanes && d0 + i < D; ++i) store(sums + (d0 + i) * s.padded_width + x0, r[i]);
         }
     }
 }
@@ -457,17 +447,17 @@ void row_block(const Job& job, const Scratch& s, int64_t y0) {
 // ---------------------------------------------------------------------------
 // The three sweeps.
 
-// Their directions, by index in kDirections: along the rows in row_block
+// Their directions, by index in kDirections: along the rows in along_row
 // (L0 from the left, L1 from the right), across them in the sweeps.
 constexpr int kFromLeft = 0, kFromRight = 1;
 using UpStraight = Across<3>;
 using Down = Across<2, 4, 5>;
 using UpDiagonal = Across<6, 7>;
 static_assert(kDirections[kFromLeft][0] == 0 && kDirections[kFromLeft][1] == 1 && kDirections[kFromRight][0] == 0 &&
-              kDirections[kFromRight][1] == -1, "row_block scans L0 from the left, L1 from the right");
+              kDirections[kFromRight][1] == -1, "along_row scans L0 from the left, L1 from the right");
 static_assert(UpStraight::dy == -1 && UpDiagonal::dy == -1 && Down::dy == 1, "the sweeps' orders of rows");
 
-// The order in which the sweeps below add the path costs: row_block's sum,
+// The order in which the sweeps below add the path costs: along_row's sum,
 // then sweep 2's terms around sweep 1's (read from agg), then sweep 3's.
 // It must be the table's, the order of the literal sum.
 constexpr int kSummed[8] = {kFromLeft, kFromRight, Down::k[0], UpStraight::k[0],
@@ -482,33 +472,37 @@ static_assert(in_table_order(kSummed), "the sweeps add the directions in kDirect
 // 1: L3 (straight up) into agg.
 void sweep_up_straight(const Job& job, const Scratch& s) {
     for (int64_t y = job.H - 1; y >= 0; --y) {
-        across_row<UpStraight>(job, s, y, y - 1, -1, y == job.H - 1,
+        across_row<UpStraight>(job, s, y, y - 1, y == job.H - 1,
                                [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[1]) {
             store_n(a, L[0], n);
         });
     }
 }
 
-// 2: down the rows, L2, L4, L5, and the sum of the first six.
+// 2: down the rows, L2, L4, L5, and the sum of the first six.  The members
+// take the rows along in groups, one row each.
 void sweep_down(const Job& job, const Scratch& s) {
+    const Team& team = job.team;
+    const int64_t D = job.D, group = team.members;
     for (int64_t y = 0; y < job.H; ++y) {
-        if (y % kLanes == 0) row_block(job, s, y);
-        const float* sums = s.sums + (y % kLanes) * s.column;  // + x * s.column: this row's L0 + L1
-        // Also asks for the costs of the row kLanes further down, which the
-        // next row block reads sixteen at a time, label by label.
-        across_row<Down>(job, s, y, y + 1, y + kLanes, y == 0,
+        if (y % group == 0) {
+            if (y + team.member < job.H) along_row(job, s, y + team.member, team.member, s.row_sums(D, team.member));
+            team.meet();  // every row of the group has its L0 + L1
+        }
+        const float* sums = s.row_sums(D, y % group);  // + d * s.padded_width + x: this row's L0 + L1
+        across_row<Down>(job, s, y, y + 1, y == 0,
                          [&](int64_t d, float* a, int64_t x, int64_t n, const Floats(&L)[3]) {
-            const Floats L01 = load(sums + x * s.column + d * kLanes);
+            const Floats L01 = load(sums + d * s.padded_width + x);
             store_n(a, (((L01 + L[0]) + load_n(a, n)) + L[1]) + L[2], n);
         });
-        job.team.meet();  // the diagonals of the next row read the neighbours' columns of this one
+        team.meet();  // the diagonals of the next row read the neighbours' columns of this one
     }
 }
 
 // 3: L6 and L7 (up the diagonals), added last.
 void sweep_up_diagonal(const Job& job, const Scratch& s) {
     for (int64_t y = job.H - 1; y >= 0; --y) {
-        across_row<UpDiagonal>(job, s, y, y - 1, -1, y == job.H - 1,
+        across_row<UpDiagonal>(job, s, y, y - 1, y == job.H - 1,
                                [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[2]) {
             store_n(a, (load_n(a, n) + L[0]) + L[1], n);
         });
@@ -605,12 +599,13 @@ void sgm_aggregate_shared(const Array3<const float>& cost, float P1, float P2, c
                   Rows<float>{path.data, path.stride[0], path.stride[1]},
                   Penalties<Floats>{splat(P1), splat(P2), splat(inf)},
                   Penalties<float>{P1, P2, inf}};
-    if (Scratch::floats_needed(D, W) > D * H * W) {
+    if (Scratch::floats_needed(D, W, team.members) > D * H * W) {
         if (team.member == 0) by_direction(job);  // a small volume: not worth sharing
         return;
     }
-    const Scratch scratch(D, W, path.data);
+    const Scratch scratch(D, W, team.members, path.data);
     if (team.member == 0) scratch.fill_guards(D);
+    scratch.fill_column_guards(team.member);
     team.meet();
     sweep_up_straight(job, scratch);
     team.meet();  // the next sweep's slabs and lines are this one's

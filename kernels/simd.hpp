@@ -18,6 +18,9 @@
 //                            n = kFloatLanes: a row's groups, its last one short
 //   splat, keep_smaller      one value in every lane; candidate < running ? candidate
 //                            : running, lane by lane (false on NaN: running stays)
+//   smallest_lane            keep_smaller over the lanes, lane 0 the running value at every
+//                            step, so that its NaN stays; the other lanes must not be NaN,
+//                            and of equal lanes (+0, -0) any one may come out
 //   less, greater, equal,    ordered comparisons (false on NaN); not_less_equal is
 //   less_equal, ...          true on NaN; both, either combine flags
 //   lane_mask                the flag of lane j alone

@@ -28,6 +28,12 @@ inline void store_first(float* p, Floats v, int n) { _mm256_maskstore_ps(p, firs
 inline Floats splat(float x) { return _mm256_set1_ps(x); }
 // VMINPS returns its second operand unless the first is strictly smaller.
 inline Floats keep_smaller(Floats candidate, Floats running) { return _mm256_min_ps(candidate, running); }
+inline float smallest_lane(Floats v) {
+    v = _mm256_min_ps(_mm256_permute2f128_ps(v, v, 1), v);
+    v = _mm256_min_ps(_mm256_permute_ps(v, _MM_SHUFFLE(1, 0, 3, 2)), v);
+    v = _mm256_min_ps(_mm256_permute_ps(v, _MM_SHUFFLE(2, 3, 0, 1)), v);
+    return _mm256_cvtss_f32(v);
+}
 
 inline FloatMask less(Floats a, Floats b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
 inline FloatMask greater(Floats a, Floats b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }

@@ -31,6 +31,13 @@ inline void store_first(float* p, Floats v, int n) { _mm512_mask_storeu_ps(p, fi
 inline Floats splat(float x) { return _mm512_set1_ps(x); }
 // VMINPS returns its second operand unless the first is strictly smaller.
 inline Floats keep_smaller(Floats candidate, Floats running) { return _mm512_min_ps(candidate, running); }
+inline float smallest_lane(Floats v) {
+    v = _mm512_min_ps(_mm512_shuffle_f32x4(v, v, _MM_SHUFFLE(1, 0, 3, 2)), v);
+    v = _mm512_min_ps(_mm512_shuffle_f32x4(v, v, _MM_SHUFFLE(2, 3, 0, 1)), v);
+    v = _mm512_min_ps(_mm512_permute_ps(v, _MM_SHUFFLE(1, 0, 3, 2)), v);
+    v = _mm512_min_ps(_mm512_permute_ps(v, _MM_SHUFFLE(2, 3, 0, 1)), v);
+    return _mm512_cvtss_f32(v);
+}
 
 inline FloatMask less(Floats a, Floats b) { return _mm512_cmp_ps_mask(a, b, _CMP_LT_OQ); }
 inline FloatMask greater(Floats a, Floats b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }

@@ -30,6 +30,11 @@ inline void store_first(float* p, Floats v, int n) {
 inline Floats splat(float x) { return _mm_set1_ps(x); }
 // MINPS returns its second operand unless the first is strictly smaller.
 inline Floats keep_smaller(Floats candidate, Floats running) { return _mm_min_ps(candidate, running); }
+inline float smallest_lane(Floats v) {
+    v = _mm_min_ps(_mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 3, 2)), v);
+    v = _mm_min_ps(_mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1)), v);
+    return _mm_cvtss_f32(v);
+}
 
 inline FloatMask less(Floats a, Floats b) { return _mm_cmplt_ps(a, b); }
 inline FloatMask greater(Floats a, Floats b) { return _mm_cmpgt_ps(a, b); }

@@ -98,7 +98,8 @@ TEST_P(SgmLevels, ProductionMatchesReferenceBitForBit) {
                                  {1, 6, 1},   {2, 1, 9},   {3, 9, 1},   {4, 2, 3},   {3, 3, 5},
                                  {5, 4, 4},   {6, 5, 13},  {2, 7, 6},   {9, 8, 33},  {40, 5, 7},
                                  {3, 13, 5},  {1, 11, 12}, {7, 9, 300}, {2, 300, 3}, {1, 40, 37},
-                                 {2, 24, 17}, {5, 33, 70}, {3, 48, 16}, {37, 21, 45}, {4, 70, 1}};
+                                 {2, 24, 17}, {5, 33, 70}, {3, 48, 16}, {37, 21, 45}, {4, 70, 1},
+                                 {70, 20, 37}, {16, 30, 33}};
     const float penalties[][2] = {{1, 4},      {0, 0},   {-1, -3},  {5, 2},    {kInf, kInf},
                                   {-kInf, 1},  {1, -kInf}, {kNaN, 2}, {0.5f, kNaN}, {1e-3f, 1e30f}};
     Values values(3);
@@ -137,7 +138,8 @@ auto shared_by(const LevelKernels& level, int members) {
 // columns or none, and short volumes are left to member 0.
 TEST_P(SgmLevels, SharedMatchesReferenceBitForBit) {
     const int64_t shapes[][3] = {{4, 200, 33}, {2, 300, 100}, {3, 150, 70}, {1, 400, 20},
-                                 {5, 200, 17}, {3, 9, 40},    {1, 1, 1},    {2, 3, 0}};
+                                 {5, 200, 17}, {3, 9, 40},    {1, 1, 1},    {2, 3, 0},
+                                 {37, 60, 45}, {33, 40, 2}};
     const float penalties[][2] = {{1, 4}, {-1, -3}, {kNaN, 2}, {0.5f, kInf}};
     Values values(11);
     for (const int members : {2, 3}) {
