@@ -36,21 +36,41 @@ void cost_row(const uint64_t* __restrict a, const uint64_t* __restrict b, int64_
     for (int64_t x = 0; x < n; ++x) out[x] = float(ones(a[x] ^ b[x])) * scale;
 }
 
-}  // namespace
+void count_row(const uint64_t* __restrict a, const uint64_t* __restrict b, int64_t n,
+               std::uint8_t* __restrict out) {
+    for (int64_t x = 0; x < n; ++x) out[x] = std::uint8_t(ones(a[x] ^ b[x]));
+}
 
-void census_cost(const Array2<const std::uint64_t>& left, const Array2<const std::uint64_t>& right,
-                 std::int64_t first, float scale, float outside, const Array3<float>& cost) {
-    const int64_t D = cost.extent[0], H = cost.extent[1], W = cost.extent[2];
+// Every row of every disparity: row(a + d, b, W - d, out + d) for the
+// columns that have a match, `outside` before them.
+template <typename T, typename Row>
+void each_row(const Array2<const std::uint64_t>& left, const Array2<const std::uint64_t>& right, int64_t first,
+              T outside, const Array3<T>& volume, const Row& row) {
+    const int64_t D = volume.extent[0], H = volume.extent[1], W = volume.extent[2];
     for (int64_t y = 0; y < H; ++y) {
         const uint64_t* a = at(left.data, y * left.stride[0]);
         const uint64_t* b = at(right.data, y * right.stride[0]);
         for (int64_t k = 0; k < D; ++k) {
-            float* out = at(cost.data, k * cost.stride[0] + y * cost.stride[1]);
+            T* out = at(volume.data, k * volume.stride[0] + y * volume.stride[1]);
             const int64_t d = std::min(first + k, W);  // columns x < d have no match
             std::fill(out, out + d, outside);
-            cost_row(a + d, b, W - d, scale, out + d);
+            row(a + d, b, W - d, out + d);
         }
     }
+}
+
+}  // namespace
+
+void census_cost(const Array2<const std::uint64_t>& left, const Array2<const std::uint64_t>& right,
+                 std::int64_t first, float scale, float outside, const Array3<float>& cost) {
+    each_row(left, right, first, outside, cost, [scale](const uint64_t* a, const uint64_t* b, int64_t n, float* out) {
+        cost_row(a, b, n, scale, out);
+    });
+}
+
+void census_counts(const Array2<const std::uint64_t>& left, const Array2<const std::uint64_t>& right,
+                   std::int64_t first, const Array3<std::uint8_t>& counts) {
+    each_row(left, right, first, kOutsideCount, counts, count_row);
 }
 
 QUILTMAP_LEVEL_END

@@ -40,5 +40,7 @@
     X(consistency_mask)     \
     X(fill_holes)           \
     X(census_cost)          \
+    X(census_counts)        \
+    X(sgm_counts_shared)    \
     X(right_winner)         \
     X(left_right_check)

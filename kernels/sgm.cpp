@@ -10,14 +10,14 @@ using std::int64_t;
 // The last axis of the three volumes is dense (sgm.hpp).
 constexpr int64_t kFloatBytes = sizeof(float);
 
-void sgm_aggregate_reference(const Array3<const float>& cost, float P1, float P2,
-                             const Array3<float>& agg, const Array3<float>& path) {
-    const int64_t D = cost.extent[0], H = cost.extent[1], W = cost.extent[2];
+namespace {
+
+// The literal recurrence, C(d, y, x) giving the costs.
+template <typename Cost>
+void aggregate_literally(const Cost& C, int64_t D, int64_t H, int64_t W, float P1, float P2,
+                         const Array3<float>& agg, const Array3<float>& path) {
     if (D == 0 || H == 0 || W == 0) return;  // nothing to aggregate, and no label 0 to read
-    assert(last_axis_is_dense(cost) && last_axis_is_dense(agg) && last_axis_is_dense(path));
-    auto C = [&](int64_t d, int64_t y, int64_t x) -> float {
-        return *at(cost.data, d * cost.stride[0] + y * cost.stride[1] + x * kFloatBytes);
-    };
+    assert(last_axis_is_dense(agg) && last_axis_is_dense(path));
     auto L = [&](int64_t d, int64_t y, int64_t x) -> float& {
         return *at(path.data, d * path.stride[0] + y * path.stride[1] + x * kFloatBytes);
     };
@@ -53,9 +53,31 @@ void sgm_aggregate_reference(const Array3<const float>& cost, float P1, float P2
     }
 }
 
+}  // namespace
+
+void sgm_aggregate_reference(const Array3<const float>& cost, float P1, float P2,
+                             const Array3<float>& agg, const Array3<float>& path) {
+    assert(last_axis_is_dense(cost));
+    const auto C = [&](int64_t d, int64_t y, int64_t x) -> float {
+        return *at(cost.data, d * cost.stride[0] + y * cost.stride[1] + x * kFloatBytes);
+    };
+    aggregate_literally(C, cost.extent[0], cost.extent[1], cost.extent[2], P1, P2, agg, path);
+}
+
 void sgm_aggregate_shared_reference(const Array3<const float>& cost, float P1, float P2,
                                     const Array3<float>& agg, const Array3<float>& path, const Team& team) {
     if (team.member == 0) sgm_aggregate_reference(cost, P1, P2, agg, path);
+}
+
+void sgm_counts_shared_reference(const Array3<const std::uint8_t>& counts, float scale, float outside, float P1,
+                                 float P2, const Array3<float>& agg, const Array3<float>& path, const Team& team) {
+    if (team.member != 0) return;
+    assert(last_axis_is_dense(counts));
+    const auto C = [&](int64_t d, int64_t y, int64_t x) -> float {
+        const std::uint8_t count = *at(counts.data, d * counts.stride[0] + y * counts.stride[1] + x);
+        return count == kOutsideCount ? outside : float(count) * scale;
+    };
+    aggregate_literally(C, counts.extent[0], counts.extent[1], counts.extent[2], P1, P2, agg, path);
 }
 
 }  // namespace quiltmap::kernels

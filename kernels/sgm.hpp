@@ -1,7 +1,10 @@
 // Semi-global aggregation of a (D, H, W) float32 matching-cost volume.
 #pragma once
 
+#include <cstdint>
+
 #include "array.hpp"
+#include "census_cost.hpp"
 #include "team.hpp"
 
 namespace quiltmap::kernels {
@@ -27,9 +30,18 @@ void sgm_aggregate_reference(const Array3<const float>& cost, float P1, float P2
 // sgm_aggregate_reference shared by the members of `team`: each calls it
 // with the same arguments, and together they leave in agg the same bits.
 // This twin has member 0 do it all, the others nothing; the production
-// kernel, kernels::sgm_aggregate_shared, splits the columns and the two
-// directions along the rows between the members, who meet row by row.
+// kernel, kernels::sgm_aggregate_shared, splits the columns of the sweeps
+// across the rows and the rows along them between the members, who meet
+// row by row.
 void sgm_aggregate_shared_reference(const Array3<const float>& cost, float P1, float P2,
                                     const Array3<float>& agg, const Array3<float>& path, const Team& team);
+
+// sgm_aggregate_shared_reference of the cost volume that census counts
+// stand for (census_cost.hpp): float(count) * scale, and outside where a
+// count is kOutsideCount.  The same bits as that float volume's, from a
+// quarter of its bytes; counts is dense along its last axis.  This twin
+// has member 0 do it all; the production kernel is kernels::sgm_counts_shared.
+void sgm_counts_shared_reference(const Array3<const std::uint8_t>& counts, float scale, float outside, float P1,
+                                 float P2, const Array3<float>& agg, const Array3<float>& path, const Team& team);
 
 }  // namespace quiltmap::kernels

@@ -117,11 +117,39 @@ Columns columns_of(const Team& team, int64_t W) {
     return {first * kLanes, std::min(end * kLanes, W)};
 }
 
+// The costs the sweeps read: a float32 volume as it stands, or counts that
+// stand for float(count) * scale, and for outside where a count is
+// kOutsideCount (a quarter of the float volume's memory traffic).  group()
+// gives the costs of n columns from x of a label's row.
+struct FloatCosts {
+    static constexpr int64_t kBytes = sizeof(float);
+    Rows<const float> rows;
+    const float* row(int64_t d, int64_t y) const { return rows(d, y); }
+    Floats group(const float* row, int64_t x, int64_t n) const { return load_n(row + x, n); }
+    float one(int64_t d, int64_t y, int64_t x) const { return load_one(rows(d, y) + x); }
+};
+
+struct CountCosts {
+    static constexpr int64_t kBytes = 1;
+    Rows<const std::uint8_t> rows;
+    float scale, outside;
+    const std::uint8_t* row(int64_t d, int64_t y) const { return rows(d, y); }
+    Floats group(const std::uint8_t* row, int64_t x, int64_t n) const {
+        const Floats count = widen_bytes(row + x, n);
+        return select(equal(count, splat(float(kOutsideCount))), splat(outside), count * splat(scale));
+    }
+    float one(int64_t d, int64_t y, int64_t x) const {
+        const std::uint8_t count = rows(d, y)[x];
+        return count == kOutsideCount ? outside : float(count) * scale;
+    }
+};
+
+template <typename Costs>
 struct Job {
     int64_t D, H, W;
     const Team& team;
     Columns mine;
-    Rows<const float> cost;
+    Costs cost;
     Rows<float> agg, path;
     Penalties<Floats> p;
     Penalties<float> p1;  // the same penalties, for one cell
@@ -243,8 +271,8 @@ struct Across {
 // holding direction i's path costs.  In a row that starts the paths every
 // path cost is the cost.  Every row the block reads lies a fixed stride
 // from one base per array, so that the addresses need few registers.
-template <typename Dirs, int B, typename Emit>
-void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bool path_start,
+template <typename Dirs, int B, typename Costs, typename Emit>
+void label_block(const Job<Costs>& job, const Scratch& s, int64_t y, int64_t next_y, bool path_start,
                  int64_t d0, const Emit& emit) {
     constexpr int N = Dirs::N;
     const int64_t D = job.D, W = job.W;
@@ -252,17 +280,17 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bo
     const int64_t last = (W - 1) / kLanes * kLanes;  // columns 0 and W - 1 start the diagonal paths
     const FloatMask first_column = lane_mask(0), last_column = lane_mask(int(W - 1 - last));
     const int64_t line = s.line;                     // floats from one slab label to the next
-    const int64_t cost_plane = job.cost.plane / int64_t(sizeof(float));  // floats
+    const int64_t cost_plane = job.cost.rows.plane / Costs::kBytes;  // elements
     const int64_t agg_plane = job.agg.plane / int64_t(sizeof(float));
 
-    const float* cost = job.cost(d0, y);
+    const auto* cost = job.cost.row(d0, y);
     float* agg = job.agg(d0, y);
     // The rows kAhead labels further: in this row up to label D - 1 (labels
     // j < split of the block), then the next row's first ones.
     const int64_t split = D - d0 - kAhead;
     const bool next_ahead = next_y >= 0 && next_y < job.H;
-    const float* ahead_cost[2] = {split > 0 ? job.cost(d0 + kAhead, y) : cost,
-                                  next_ahead ? job.cost(d0 + kAhead - D, next_y) : cost};
+    const decltype(cost) ahead_cost[2] = {split > 0 ? job.cost.row(d0 + kAhead, y) : cost,
+                                          next_ahead ? job.cost.row(d0 + kAhead - D, next_y) : cost};
     const float* ahead_agg[2] = {split > 0 ? job.agg(d0 + kAhead, y) : agg,
                                  next_ahead ? job.agg(d0 + kAhead - D, next_y) : agg};
     // Direction i: the predecessors' labels d0 - 1 ... d0 + B and their
@@ -287,7 +315,7 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bo
                 prefetch(ahead_cost[there] + j * cost_plane + x);
                 prefetch(ahead_agg[there] + j * agg_plane + x);
             }
-            c[j] = load_n(cost + j * cost_plane + x, n);
+            c[j] = job.cost.group(cost + j * cost_plane, x, n);
         }
         Floats L[B][N];
         for (int i = 0; i < N; ++i) {
@@ -319,16 +347,16 @@ void label_block(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bo
 }
 
 // Row y of the directions Dirs, whose slabs are 2 i and 2 i + 1.
-template <typename Dirs, typename Emit>
-void across_row(const Job& job, const Scratch& s, int64_t y, int64_t next_y, bool path_start,
+template <typename Dirs, typename Costs, typename Emit>
+void across_row(const Job<Costs>& job, const Scratch& s, int64_t y, int64_t next_y, bool path_start,
                 const Emit& emit) {
     int64_t d0 = 0;
     for (; d0 + kBlock <= job.D; d0 += kBlock)
-        label_block<Dirs, kBlock>(job, s, y, next_y, path_start, d0, emit);
+        label_block<Dirs, kBlock, Costs>(job, s, y, next_y, path_start, d0, emit);
     switch (job.D - d0) {
-        case 3: label_block<Dirs, 3>(job, s, y, next_y, path_start, d0, emit); break;
-        case 2: label_block<Dirs, 2>(job, s, y, next_y, path_start, d0, emit); break;
-        case 1: label_block<Dirs, 1>(job, s, y, next_y, path_start, d0, emit); break;
+        case 3: label_block<Dirs, 3, Costs>(job, s, y, next_y, path_start, d0, emit); break;
+        case 2: label_block<Dirs, 2, Costs>(job, s, y, next_y, path_start, d0, emit); break;
+        case 1: label_block<Dirs, 1, Costs>(job, s, y, next_y, path_start, d0, emit); break;
         default: break;
     }
 }
@@ -387,7 +415,8 @@ float column_along(int64_t D, const float* prev, float best, const float* cost, 
 
 // L0 + L1 of row y into sums: D lines of s.padded_width floats, with one
 // member's scratch.
-void along_row(const Job& job, const Scratch& s, int64_t y, int64_t member, float* sums) {
+template <typename Costs>
+void along_row(const Job<Costs>& job, const Scratch& s, int64_t y, int64_t member, float* sums) {
     const int64_t D = job.D, W = job.W, labels = s.labels;
     float* const costs = s.row_costs(member);
     float* const firsts = s.first_paths(member);
@@ -398,7 +427,7 @@ void along_row(const Job& job, const Scratch& s, int64_t y, int64_t member, floa
         for (int64_t x0 = 0; x0 < W; x0 += kLanes) {
             const int64_t n = std::min(kLanes, W - x0);
             Floats r[kLanes];
-            for (int64_t i = 0; i < kLanes; ++i) r[i] = d0 + i < D ? load_n(job.cost(d0 + i, y) + x0, n) : splat(0.0f);
+            for (int64_t i = 0; i < kLanes; ++i) r[i] = d0 + i < D ? job.cost.group(job.cost.row(d0 + i, y), x0, n) : splat(0.0f);
             transpose(r);
             for (int64_t j = 0; j < kLanes; ++j) store(costs + (x0 + j) * labels + d0, r[j]);
         }
@@ -470,7 +499,8 @@ constexpr bool in_table_order(const int (&order)[8]) {
 static_assert(in_table_order(kSummed), "the sweeps add the directions in kDirections' order");
 
 // 1: L3 (straight up) into agg.
-void sweep_up_straight(const Job& job, const Scratch& s) {
+template <typename Costs>
+void sweep_up_straight(const Job<Costs>& job, const Scratch& s) {
     for (int64_t y = job.H - 1; y >= 0; --y) {
         across_row<UpStraight>(job, s, y, y - 1, y == job.H - 1,
                                [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[1]) {
@@ -481,7 +511,8 @@ void sweep_up_straight(const Job& job, const Scratch& s) {
 
 // 2: down the rows, L2, L4, L5, and the sum of the first six.  The members
 // take the rows along in groups, one row each.
-void sweep_down(const Job& job, const Scratch& s) {
+template <typename Costs>
+void sweep_down(const Job<Costs>& job, const Scratch& s) {
     const Team& team = job.team;
     const int64_t D = job.D, group = team.members;
     for (int64_t y = 0; y < job.H; ++y) {
@@ -500,7 +531,8 @@ void sweep_down(const Job& job, const Scratch& s) {
 }
 
 // 3: L6 and L7 (up the diagonals), added last.
-void sweep_up_diagonal(const Job& job, const Scratch& s) {
+template <typename Costs>
+void sweep_up_diagonal(const Job<Costs>& job, const Scratch& s) {
     for (int64_t y = job.H - 1; y >= 0; --y) {
         across_row<UpDiagonal>(job, s, y, y - 1, y == job.H - 1,
                                [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[2]) {
@@ -516,19 +548,20 @@ void sweep_up_diagonal(const Job& job, const Scratch& s) {
 // its path costs to agg (the first to 0) as soon as a row is done.
 
 // Row y of a direction along the rows, one cell after the other.
-void row_by_cells(const Job& job, bool first_direction, int64_t y, int64_t dx) {
+template <typename Costs>
+void row_by_cells(const Job<Costs>& job, bool first_direction, int64_t y, int64_t dx) {
     const int64_t D = job.D, W = job.W;
     for (int64_t xx = 0; xx < W; ++xx) {
         const int64_t x = dx < 0 ? W - 1 - xx : xx;
         const auto L = [&](int64_t d) { return job.path(d, y) + x; };
         if (xx == 0) {
-            for (int64_t d = 0; d < D; ++d) store_one(L(d), load_one(job.cost(d, y) + x));
+            for (int64_t d = 0; d < D; ++d) store_one(L(d), job.cost.one(d, y, x));
         } else {
             const auto prev = [&](int64_t d) { return load_one(job.path(d, y) + x - dx); };
             Recurrence<float> r;
             r.begin(D, prev, job.p1);
             for (int64_t d = 0; d < D; ++d)
-                store_one(L(d), r.next(d, D, prev, load_one(job.cost(d, y) + x), job.p1));
+                store_one(L(d), r.next(d, D, prev, job.cost.one(d, y, x), job.p1));
         }
         for (int64_t d = 0; d < D; ++d) {
             float* a = job.agg(d, y) + x;
@@ -540,7 +573,8 @@ void row_by_cells(const Job& job, bool first_direction, int64_t y, int64_t dx) {
 // Row y of a direction across the rows, from row y - dy; in the row the
 // scan starts with (first) every cell starts a path, elsewhere the column
 // whose predecessor lies outside the grid does.
-void row_from_previous(const Job& job, int64_t y, int64_t dy, int64_t dx, bool first) {
+template <typename Costs>
+void row_from_previous(const Job<Costs>& job, int64_t y, int64_t dy, int64_t dx, bool first) {
     const int64_t D = job.D, W = job.W;
     const int64_t start = dx > 0 ? 0 : W - 1;
     for (int64_t x = 0; x < W; x += kLanes) {
@@ -557,7 +591,7 @@ void row_from_previous(const Job& job, int64_t y, int64_t dy, int64_t dx, bool f
         Recurrence<Floats> r{};
         if (!first) r.begin(D, prev, job.p);
         for (int64_t d = 0; d < D; ++d) {
-            const Floats c = load_n(job.cost(d, y) + x, n);
+            const Floats c = job.cost.group(job.cost.row(d, y), x, n);
             Floats L = c;
             if (!first) {
                 L = r.next(d, D, prev, c, job.p);
@@ -570,7 +604,8 @@ void row_from_previous(const Job& job, int64_t y, int64_t dy, int64_t dx, bool f
     }
 }
 
-void by_direction(const Job& job) {
+template <typename Costs>
+void by_direction(const Job<Costs>& job) {
     const int64_t H = job.H;
     for (int k = 0; k < 8; ++k) {
         const int64_t dy = kDirections[k][0], dx = kDirections[k][1];
@@ -585,20 +620,16 @@ void by_direction(const Job& job) {
     }
 }
 
-}  // namespace
-
-void sgm_aggregate_shared(const Array3<const float>& cost, float P1, float P2, const Array3<float>& agg,
-                          const Array3<float>& path, const Team& team) {
-    const int64_t D = cost.extent[0], H = cost.extent[1], W = cost.extent[2];
+template <typename Costs>
+void aggregate(const Costs& costs, int64_t D, int64_t H, int64_t W, float P1, float P2, const Array3<float>& agg,
+               const Array3<float>& path, const Team& team) {
     if (D == 0 || H == 0 || W == 0) return;  // nothing to aggregate, and no label 0 to read
-    assert(last_axis_is_dense(cost) && last_axis_is_dense(agg) && last_axis_is_dense(path));
     const float inf = std::numeric_limits<float>::infinity();
-    const Job job{D, H, W, team, columns_of(team, W),
-                  Rows<const float>{cost.data, cost.stride[0], cost.stride[1]},
-                  Rows<float>{agg.data, agg.stride[0], agg.stride[1]},
-                  Rows<float>{path.data, path.stride[0], path.stride[1]},
-                  Penalties<Floats>{splat(P1), splat(P2), splat(inf)},
-                  Penalties<float>{P1, P2, inf}};
+    const Job<Costs> job{D, H, W, team, columns_of(team, W), costs,
+                         Rows<float>{agg.data, agg.stride[0], agg.stride[1]},
+                         Rows<float>{path.data, path.stride[0], path.stride[1]},
+                         Penalties<Floats>{splat(P1), splat(P2), splat(inf)},
+                         Penalties<float>{P1, P2, inf}};
     if (Scratch::floats_needed(D, W, team.members) > D * H * W) {
         if (team.member == 0) by_direction(job);  // a small volume: not worth sharing
         return;
@@ -612,6 +643,22 @@ void sgm_aggregate_shared(const Array3<const float>& cost, float P1, float P2, c
     sweep_down(job, scratch);
     team.meet();
     sweep_up_diagonal(job, scratch);
+}
+
+}  // namespace
+
+void sgm_aggregate_shared(const Array3<const float>& cost, float P1, float P2, const Array3<float>& agg,
+                          const Array3<float>& path, const Team& team) {
+    assert(last_axis_is_dense(cost) && last_axis_is_dense(agg) && last_axis_is_dense(path));
+    aggregate(FloatCosts{Rows<const float>{cost.data, cost.stride[0], cost.stride[1]}}, cost.extent[0],
+              cost.extent[1], cost.extent[2], P1, P2, agg, path, team);
+}
+
+void sgm_counts_shared(const Array3<const std::uint8_t>& counts, float scale, float outside, float P1, float P2,
+                       const Array3<float>& agg, const Array3<float>& path, const Team& team) {
+    assert(last_axis_is_dense(counts) && last_axis_is_dense(agg) && last_axis_is_dense(path));
+    aggregate(CountCosts{Rows<const std::uint8_t>{counts.data, counts.stride[0], counts.stride[1]}, scale, outside},
+              counts.extent[0], counts.extent[1], counts.extent[2], P1, P2, agg, path, team);
 }
 
 void sgm_aggregate(const Array3<const float>& cost, float P1, float P2, const Array3<float>& agg,

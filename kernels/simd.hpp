@@ -29,6 +29,8 @@
 //                            stored as int64
 //   usable                   the flags of kFloatLanes (or the first n) mask bytes != 0;
 //                            store_flags the reverse, 1 or 0 per byte
+//   widen_bytes              the first n (0 < n <= kFloatLanes) bytes as floats, the other
+//                            lanes 0; nothing beyond them is read
 //   transpose                a kFloatLanes x kFloatLanes block held in registers
 //   add_shifted, lanes_from  for a pair of vectors (low, high) as 2 kFloatLanes lanes and
 //                            0 <= s < kFloatLanes: += c moved s lanes up (the lanes c does

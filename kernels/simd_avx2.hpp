@@ -50,6 +50,15 @@ inline FloatMask lane_mask(int j) {
 }
 
 // Flags of eight mask bytes (the first n of them, the rest clear).
+inline Floats widen_bytes(const std::uint8_t* p, std::int64_t n) {
+    std::uint64_t word = 0;
+    if (n == kFloatLanes) {
+        std::memcpy(&word, p, sizeof word);
+    } else {
+        std::memcpy(&word, p, std::size_t(n));
+    }
+    return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(word))));
+}
 inline FloatMask usable(const std::uint8_t* p, int n = kFloatLanes) {
     std::uint64_t word = 0;
     std::memcpy(&word, p, unsigned(n));

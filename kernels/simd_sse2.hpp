@@ -53,6 +53,16 @@ inline FloatMask lane_mask(int j) {
 }
 
 // Flags of four mask bytes (the first n of them, the rest clear).
+inline Floats widen_bytes(const std::uint8_t* p, std::int64_t n) {
+    std::uint32_t word = 0;
+    if (n == kFloatLanes) {
+        std::memcpy(&word, p, sizeof word);
+    } else {
+        std::memcpy(&word, p, std::size_t(n));
+    }
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(int(word)), zero), zero));
+}
 inline FloatMask usable(const std::uint8_t* p, int n = kFloatLanes) {
     std::uint32_t word = 0;
     std::memcpy(&word, p, unsigned(n));

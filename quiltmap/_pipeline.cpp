@@ -104,30 +104,36 @@ struct Census {
     }
 };
 
-// kernels::sgm_aggregate_shared on `threads` threads, this one among them:
-// on as many as the system starts (one it cannot make leaves the work to
-// the others).  The members learn their number once all are made.
-void aggregate_on_threads(const kernels::Array3<const float>& cost, float P1, float P2,
-                          const kernels::Array3<float>& agg, const kernels::Array3<float>& path, int threads) {
+// member(team) on `threads` threads, this one among them: on as many as
+// the system starts (one it cannot make leaves the work to the others).
+// The members learn their number once all are made.
+template <typename Member>
+void on_threads(int threads, const Member& member) {
     std::atomic<int> members{0};
     std::optional<kernels::Barrier> barrier;
-    const auto member = [&](int index) {
+    const auto join = [&](int index) {
         int count;
         while ((count = members.load(std::memory_order_acquire)) == 0) std::this_thread::yield();
-        if (index < count)
-            kernels::sgm_aggregate_shared(cost, P1, P2, agg, path, kernels::Team{index, count, &*barrier});
+        if (index < count) member(kernels::Team{index, count, &*barrier});
     };
     std::vector<std::thread> helpers;
     try {
         helpers.reserve(std::size_t(threads - 1));
-        for (int index = 1; index < threads; ++index) helpers.emplace_back(member, index);
+        for (int index = 1; index < threads; ++index) helpers.emplace_back(join, index);
     } catch (const std::exception&) {
     }
     barrier.emplace(int(helpers.size()) + 1);
     members.store(int(helpers.size()) + 1, std::memory_order_release);
-    member(0);
+    join(0);
     for (std::thread& helper : helpers) helper.join();
 }
+
+// The checks that sgm and sgm_counts share: agg and path of the cost
+// volume's extents, the three apart, threads in range.
+template <typename Cost>
+bool aggregation_arguments(const char* function, const Cost& cost, const char* cost_name,
+                           const binding::OutView<float, 3>& agg, const binding::OutView<float, 3>& path,
+                           std::int64_t threads);
 
 // More than the cores of any machine this runs on; the columns are shared
 // in groups of 16 at most, so more members would mostly meet.
@@ -150,19 +156,59 @@ struct Sgm {
         const auto& cost = a.get<Arg::cost>();
         const auto& agg = a.get<Arg::agg>();
         const auto& path = a.get<Arg::path>();
-        const std::int64_t extents[] = {cost.extent(0), cost.extent(1), cost.extent(2)};
-        if (!binding::require_extents(agg, kName, "argument 'agg'", extents, /*at_least=*/false) ||
-            !binding::require_extents(path, kName, "argument 'path'", extents, /*at_least=*/false) ||
-            !binding::require_separate(agg, cost, kName, "argument 'agg'", "argument 'cost'") ||
-            !binding::require_separate(path, cost, kName, "argument 'path'", "argument 'cost'") ||
-            !binding::require_separate(path, agg, kName, "argument 'path'", "argument 'agg'"))
-            return nullptr;
         const std::int64_t threads = a.get<Arg::threads>();
-        if (threads < 1 || threads > kMostSgmThreads) return value_error(kName, "threads must be from 1 to 64");
+        if (!aggregation_arguments(kName, cost, "argument 'cost'", agg, path, threads)) return nullptr;
         {
             binding::WithoutInterpreterLock unlocked;
-            aggregate_on_threads(cost.array(), a.get<Arg::P1>(), a.get<Arg::P2>(), agg.array(), path.array(),
-                                 int(threads));
+            on_threads(int(threads), [&, P1 = a.get<Arg::P1>(), P2 = a.get<Arg::P2>()](const kernels::Team& team) {
+                kernels::sgm_aggregate_shared(cost.array(), P1, P2, agg.array(), path.array(), team);
+            });
+        }
+        Py_RETURN_NONE;
+    }
+};
+
+template <typename Cost>
+bool aggregation_arguments(const char* function, const Cost& cost, const char* cost_name,
+                           const binding::OutView<float, 3>& agg, const binding::OutView<float, 3>& path,
+                           std::int64_t threads) {
+    const std::int64_t extents[] = {cost.extent(0), cost.extent(1), cost.extent(2)};
+    if (!binding::require_extents(agg, function, "argument 'agg'", extents, /*at_least=*/false) ||
+        !binding::require_extents(path, function, "argument 'path'", extents, /*at_least=*/false) ||
+        !binding::require_separate(agg, cost, function, "argument 'agg'", cost_name) ||
+        !binding::require_separate(path, cost, function, "argument 'path'", cost_name) ||
+        !binding::require_separate(path, agg, function, "argument 'path'", "argument 'agg'"))
+        return false;
+    if (threads < 1 || threads > kMostSgmThreads) return value_error(function, "threads must be from 1 to 64"), false;
+    return true;
+}
+
+struct SgmCounts {
+    static constexpr const char* kName = "sgm_counts";
+    enum Arg { counts, scale, outside, P1, P2, agg, path, threads };
+    static constexpr auto kParams =
+        std::make_tuple(InArray<const std::uint8_t, 3>{"counts", 0}, Single{"scale", 0}, Single{"outside", 0},
+                        Single{"P1", 0}, Single{"P2", 0}, OutArray<float, 3>{"agg", 0},
+                        OutArray<float, 3>{"path", 0}, Int64{"threads", 0});
+    static constexpr const char* kDoc =
+        "sgm_counts(counts, scale, outside, P1, P2, agg, path, threads)\n--\n\n"
+        "sgm() of the cost volume that census counts stand for (census_counts): the (D, H, W) uint8\n"
+        "counts give float32(count) * float32(scale), and float32(outside) where a count is 255.  The\n"
+        "same bits as sgm() of that float32 volume, which census_cost makes, from a quarter of its\n"
+        "bytes.  agg and path are float32 of the counts' shape; `threads` from 1 to 64.";
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        const auto& counts = a.get<Arg::counts>();
+        const auto& agg = a.get<Arg::agg>();
+        const auto& path = a.get<Arg::path>();
+        const std::int64_t threads = a.get<Arg::threads>();
+        if (!aggregation_arguments(kName, counts, "argument 'counts'", agg, path, threads)) return nullptr;
+        {
+            binding::WithoutInterpreterLock unlocked;
+            on_threads(int(threads), [&, scale = a.get<Arg::scale>(), outside = a.get<Arg::outside>(),
+                                      P1 = a.get<Arg::P1>(), P2 = a.get<Arg::P2>()](const kernels::Team& team) {
+                kernels::sgm_counts_shared(counts.array(), scale, outside, P1, P2, agg.array(), path.array(), team);
+            });
         }
         Py_RETURN_NONE;
     }
@@ -623,6 +669,39 @@ struct CensusCost {
     }
 };
 
+struct CensusCounts {
+    static constexpr const char* kName = "census_counts";
+    enum Arg { left, right, first, counts };
+    static constexpr auto kParams =
+        std::make_tuple(InArray<const std::uint64_t, 2>{"left", 0}, InArray<const std::uint64_t, 2>{"right", 0},
+                        Int64{"first", 0}, OutArray<std::uint8_t, 3>{"counts", 0});
+    static constexpr const char* kDoc =
+        "census_counts(left, right, first, counts)\n--\n\n"
+        "census_cost() before its scale, a quarter of its bytes: counts ((D, H, W) uint8) receives\n"
+        "popcount(left[y, x] ^ right[y, x - d]) for d = first + k, and 255 where x - d < 0.  sgm_counts\n"
+        "aggregates it.  0 <= first <= 2**31 - 1.";
+
+    static PyObject* body(const binding::Arguments<kParams>& a) {
+        const auto& left = a.get<Arg::left>();
+        const auto& right = a.get<Arg::right>();
+        const auto& counts = a.get<Arg::counts>();
+        const std::int64_t first = a.get<Arg::first>();
+        if (first < 0 || first > INT32_MAX) return value_error(kName, "first must be from 0 to 2**31 - 1");
+        const std::int64_t pixels[] = {left.extent(0), left.extent(1)};
+        const std::int64_t planes[] = {counts.extent(0), left.extent(0), left.extent(1)};
+        if (!binding::require_extents(right, kName, "argument 'right'", pixels, /*at_least=*/false) ||
+            !binding::require_extents(counts, kName, "argument 'counts'", planes, /*at_least=*/false) ||
+            !binding::require_separate(counts, left, kName, "argument 'counts'", "argument 'left'") ||
+            !binding::require_separate(counts, right, kName, "argument 'counts'", "argument 'right'"))
+            return nullptr;
+        {
+            binding::WithoutInterpreterLock unlocked;
+            kernels::census_counts(left.array(), right.array(), first, counts.array());
+        }
+        Py_RETURN_NONE;
+    }
+};
+
 struct RightWinner {
     static constexpr const char* kName = "right_winner";
     enum Arg { volume, best };
@@ -691,7 +770,8 @@ struct Functions {
     static bool intern() { return (binding::intern_parameter_names(signature_of<F>()) && ...); }
 };
 using Module = Functions<Census, Sgm, WholeWindows, MatchCost, CensusWhole, BlockPeaks, CastRays, Visibility,
-                         SelectHeights, ConsistencyMask, FillHoles, CensusCost, RightWinner, LeftRightCheck>;
+                         SelectHeights, ConsistencyMask, FillHoles, CensusCost, RightWinner, LeftRightCheck,
+                         CensusCounts, SgmCounts>;
 
 int module_exec(PyObject* module) {
     if (!binding::warn_on_version_mismatch("quiltmap._pipeline") || !Module::intern()) return -1;

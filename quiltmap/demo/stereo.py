@@ -169,19 +169,24 @@ def consistent(left_disparity, right_disparity, tolerance=1.0):
 
 
 class Volumes:
-    """The (D, H, W) volumes of match(): the cost, sgm's sum and its scratch.
-    Keep one between calls on pairs of one size: fresh volumes cost their
-    page faults again at the first write, some 7 ms per volume of the
-    motorcycle pair.  One call at a time."""
+    """The (D, H, W) volumes of match(): the census counts (or, without
+    aggregation, the cost), sgm's sum and its scratch.  Keep one between
+    calls on pairs of one size: fresh volumes cost their page faults again
+    at the first write, some 7 ms per float32 volume of the motorcycle
+    pair.  One call at a time."""
 
     def __init__(self):
         self.shape = None
+        self.arrays = {}
 
-    def of(self, shape):
+    def of(self, shape, *names):
+        """The volumes of those names ('counts', 'cost', 'agg', 'path') for this shape."""
         if self.shape != shape:
-            self.cost, self.agg, self.path = (np.empty(shape, np.float32) for _ in range(3))
-            self.shape = shape
-        return self.cost, self.agg, self.path
+            self.arrays, self.shape = {}, shape
+        for name in names:
+            if name not in self.arrays:
+                self.arrays[name] = np.empty(shape, np.uint8 if name == "counts" else np.float32)
+        return tuple(self.arrays[name] for name in names)
 
 
 def in_parallel(first, second):
@@ -210,20 +215,27 @@ def match(left, right, disparities, settings=None, aggregate=True, volumes=None)
 
     t = start
     H, W = left.shape[:2]
-    cost, agg, path = (volumes or Volumes()).of((disparities, H, W))
+    volumes = volumes or Volumes()
     rows, cols = settings.census_rows, settings.census_cols
     (a, bits), (b, _) = in_parallel(lambda: census(grey(left), rows, cols), lambda: census(grey(right), rows, cols))
     t = stage("census", t)
     # cost_volume() with disparities [0, half) and [half, D) on two cores.
-    half = disparities // 2
-    in_parallel(lambda: _pipeline.census_cost(a, b, 0, 1.0 / bits, settings.outside, cost[:half]),
-                lambda: _pipeline.census_cost(a, b, half, 1.0 / bits, settings.outside, cost[half:]))
-    t = stage("cost", t)
-    volume = cost
+    # sgm reads its costs three times over: as census counts, which stand
+    # for the same float32 costs, they cost a quarter of the memory traffic.
+    half, scale = disparities // 2, 1.0 / bits
     if aggregate:
-        _pipeline.sgm(cost, settings.P1, settings.P2, agg, path, 2)  # both cores, the same bits
-        volume = agg
+        counts, agg, path = volumes.of((disparities, H, W), "counts", "agg", "path")
+        in_parallel(lambda: _pipeline.census_counts(a, b, 0, counts[:half]),
+                    lambda: _pipeline.census_counts(a, b, half, counts[half:]))
+        t = stage("cost", t)
+        _pipeline.sgm_counts(counts, scale, settings.outside, settings.P1, settings.P2, agg, path, 2)
+        volume = agg  # both cores, the bits of sgm() of cost_volume()
         t = stage("sgm", t)
+    else:
+        volume, = volumes.of((disparities, H, W), "cost")
+        in_parallel(lambda: _pipeline.census_cost(a, b, 0, scale, settings.outside, volume[:half]),
+                    lambda: _pipeline.census_cost(a, b, half, scale, settings.outside, volume[half:]))
+        t = stage("cost", t)
     # The two winners read the whole volume once each: side by side on two
     # cores.  winner() is the place of the left winner's kernel.
     right_best, raw = in_parallel(lambda: right_winner(volume), lambda: winner(volume))

@@ -182,6 +182,34 @@ void golden_sgm_aggregate_shared(const LevelKernels& k, Digest& digest) {
     golden_sgm_cases(digest, shared);
 }
 
+// The sgm cases from counts: all 65 counts of a uint64 and the outside one,
+// shared by two threads.
+void golden_sgm_counts_shared(const LevelKernels& k, Digest& digest) {
+    int calls_made = 0;
+    const auto shared = [&k, &calls_made](const Array3<const float>& cost, float P1, float P2, const Array3<float>& agg,
+                             const Array3<float>& path) {
+        const int64_t D = cost.extent[0], H = cost.extent[1], W = cost.extent[2];
+        Padded<uint8_t, 3> counts({D, H, W}, {2, 1, 5}, 0);
+        // The float cases' costs in [0, 9] or special, folded into counts.
+        int64_t i = 0;
+        counts.fill([&] {
+            const float c = *at(cost.data, (i / (H * W)) * cost.stride[0] + (i / W % H) * cost.stride[1] +
+                                               (i % W) * cost.stride[2]);
+            ++i;
+            return c == c && c >= 0 && c < 9 ? uint8_t(c * 7.2f) : kOutsideCount;
+        });
+        // The census example's scale, and one that makes negative costs, in turn.
+        const bool census = calls_made++ % 2 == 0;
+        const float scale = census ? 1.0f / 62 : -0.25f, outside = census ? 0.2f : kNaN;
+        Barrier barrier(2);
+        std::thread helper(
+            [&] { k.sgm_counts_shared(counts.in(), scale, outside, P1, P2, agg, path, Team{1, 2, &barrier}); });
+        k.sgm_counts_shared(counts.in(), scale, outside, P1, P2, agg, path, Team{0, 2, &barrier});
+        helper.join();
+    };
+    golden_sgm_cases(digest, shared);
+}
+
 void golden_bilateral_filter(const LevelKernels& k, Digest& digest) {
     Stream stream{102};
     // A grid wider than the table, and one smaller than it: its table is made
@@ -611,6 +639,24 @@ void golden_census_cost(const LevelKernels& k, Digest& digest) {
                 k.census_cost(left.in(), right.in(), first, scale, outside, cost.view);
                 digest.add(cost);
             }
+        }
+    }
+}
+
+void golden_census_counts(const LevelKernels& k, Digest& digest) {
+    Stream stream{118};
+    for (const auto& [D, H, W] : {std::tuple<int64_t, int64_t, int64_t>{0, 3, 4}, {1, 1, 1}, {16, 4, 37},
+                                  {5, 9, 130}, {64, 3, 70}}) {
+        auto code = [&] {
+            return stream.index(8) == 0 ? ~uint64_t{0} * uint64_t(stream.index(2)) : stream.next() >> stream.index(64);
+        };
+        Padded<uint64_t, 2> left({H, W}, {2, 1}, 0), right({H, W}, {1, 3}, 0);
+        left.fill(code);
+        right.fill(code);
+        for (int64_t first : {int64_t{0}, int64_t{3}, W + 2}) {
+            Padded<uint8_t, 3> counts({D, H, W}, {1, 2, 3}, 77);
+            k.census_counts(left.in(), right.in(), first, counts.view);
+            digest.add(counts);
         }
     }
 }

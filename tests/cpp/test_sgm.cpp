@@ -154,6 +154,49 @@ TEST_P(SgmLevels, SharedMatchesReferenceBitForBit) {
     }
 }
 
+// From census counts, alone or shared, the kernel gives the bits of the
+// float volume that the counts stand for, and so does its twin.
+TEST_P(SgmLevels, CountsGiveTheirFloatVolumesBits) {
+    const int64_t shapes[][3] = {{64, 40, 37}, {3, 150, 70}, {37, 60, 45}, {5, 4, 4}, {1, 1, 1}, {2, 3, 0}};
+    const float costs[][2] = {{1.0f / 62, 0.2f}, {-0.25f, kNaN}, {3.0f, kInf}};  // scale, outside
+    Values values(12);
+    for (const auto& [D, H, W] : shapes) {
+        Buffer<std::uint8_t, 3> counts({D, H, W}, {1, 2, 3}, 0);
+        counts.fill([&] { return values.chance(0.1) ? kOutsideCount : std::uint8_t(values.index(65)); });
+        for (const auto& [scale, outside] : costs) {
+            auto cost = volume(D, H, W);
+            cost.fill([&, flat = int64_t{0}]() mutable {
+                const int64_t idx[] = {flat / (H * W), flat / W % H, flat % W};
+                ++flat;
+                const std::uint8_t c = counts(idx);
+                return c == kOutsideCount ? outside : float(c) * scale;
+            });
+            const auto expected = aggregate(sgm_aggregate_reference, cost, 0.1f, 0.5f, Agg::zeroed);
+            for (const int members : {1, 2, 3}) {
+                const auto from_counts = [&](auto kernel) {
+                    return [&, kernel](const Array3<const float>&, float P1, float P2, const Array3<float>& agg,
+                                       const Array3<float>& path) {
+                        Barrier barrier(members);
+                        std::vector<std::thread> helpers;
+                        for (int m = 1; m < members; ++m)
+                            helpers.emplace_back([&, m] {
+                                kernel(counts.cview(), scale, outside, P1, P2, agg, path, Team{m, members, &barrier});
+                            });
+                        kernel(counts.cview(), scale, outside, P1, P2, agg, path, Team{0, members, &barrier});
+                        for (auto& helper : helpers) helper.join();
+                    };
+                };
+                ASSERT_TRUE(same_elements(aggregate(from_counts(level().sgm_counts_shared), cost, 0.1f, 0.5f),
+                                          expected))
+                    << members << " members, " << D << "x" << H << "x" << W << ", scale " << scale;
+                ASSERT_TRUE(same_elements(aggregate(from_counts(sgm_counts_shared_reference), cost, 0.1f, 0.5f),
+                                          expected))
+                    << "twin, " << D << "x" << H << "x" << W << ", scale " << scale;
+            }
+        }
+    }
+}
+
 // The three sweeps keep their rows of scratch at the start of the path
 // buffer: most pages of a tall volume's path buffer are never touched.
 TEST_P(SgmLevels, TallVolumeTouchesOnlyTheStartOfThePathBuffer) {
