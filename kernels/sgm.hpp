@@ -30,9 +30,8 @@ void sgm_aggregate_reference(const Array3<const float>& cost, float P1, float P2
 // sgm_aggregate_reference shared by the members of `team`: each calls it
 // with the same arguments, and together they leave in agg the same bits.
 // This twin has member 0 do it all, the others nothing; the production
-// kernel, kernels::sgm_aggregate_shared, splits the columns of the sweeps
-// across the rows and the rows along them between the members, who meet
-// row by row.
+// kernel, kernels::sgm_aggregate_shared, has the others make the rows'
+// path costs along them while member 0 goes across the rows.
 void sgm_aggregate_shared_reference(const Array3<const float>& cost, float P1, float P2,
                                     const Array3<float>& agg, const Array3<float>& path, const Team& team);
 

@@ -20,16 +20,17 @@
 // through the whole path buffer instead.  Each lane performs the scalar steps
 // of its cell in their order, so every element keeps its bits.
 //
-// Shared by a team (kernels/team.hpp), each member takes a share of the
-// columns in the sweeps across the rows, and meets the others after every
-// row (the diagonals read their neighbours' previous row).  Along the rows
-// the members take whole rows instead: a group of as many rows as members,
-// one each, before the group's rows go across.
+// Shared by a team (kernels/team.hpp), the members split the columns of
+// sweep 1, which reads nothing across them.  In sweep 2 member 0 goes
+// across the rows, all columns, while the others make L0 + L1 of the rows
+// ahead of it through a ring of rows; sweep 3 is member 0's alone.  Split
+// by columns, the sweeps with diagonals met every row (each member reads
+// its neighbours' previous row) and took longer on two cores than on one.
 //
-// Measured on the development machine (AMD EPYC, family 25, AVX-512, one
-// thread, buffers reused): (64, 512, 512) in about 50 ms, against 157 ms for
-// the eight passes at four lanes that came before; the memory traffic alone
-// takes about 25 ms there.
+// Measured on an Intel Xeon guest with AVX-512 (2 cores), on the stereo
+// example's (64, 500, 741) volume, buffers reused: 79 ms on one thread and
+// 51 ms on two, against 93 and 81 ms with the row blocks and per-row
+// meetings that came before.
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -175,6 +176,10 @@ struct Scratch {
     static constexpr int kLines = 6;
     // Columns along the rows: the last two of L0 and of L1.
     static constexpr int kColumns = 4;
+    // Rows of L0 + L1 made ahead of the sweep across the rows.
+    static constexpr int kRing = 4;
+    // The counts of the ring, a cache line each: kRing + 1.
+    static constexpr int64_t kCountFloats = 16 * (kRing + 1);
 
     int64_t padded_width;  // W rounded up to whole groups
     int64_t line;          // floats per line: column x at kLanes + x, so that a group may
@@ -183,7 +188,10 @@ struct Scratch {
     int64_t column;        // floats per column along the rows: a group of +inf on either
                            // side, for labels -1 and D of its first and last groups
     int64_t per_member;    // floats of one member's scratch along the rows
-    float* sums;           // L0 + L1 of each member's row: D lines of padded_width
+    float* sums;           // L0 + L1 of kRing rows, row y in ring slot y % kRing: D lines of
+                           // padded_width each
+    std::int64_t* made;    // per slot, 1 + the row whose sums it holds (0: none yet)
+    std::int64_t* used;    // 1 + the last row whose sums the sweep across has used
     float* slabs;          // kSlabs of D + 2 lines
     float* lines;          // kLines lines
     float* members;        // each member's: the row's costs and its first direction's path
@@ -199,7 +207,7 @@ struct Scratch {
     static int64_t whole_groups(int64_t n) { return (n + kLanes - 1) / kLanes * kLanes; }
     static int64_t floats_needed(int64_t D, int64_t W, int64_t members) {
         const int64_t width = whole_groups(W), labels = whole_groups(D);
-        return kLineFloats + members * D * width + (kSlabs * (D + 2) + kLines) * (width + 2 * kLanes) +
+        return kLineFloats + kRing * D * width + kCountFloats + (kSlabs * (D + 2) + kLines) * (width + 2 * kLanes) +
                members * (2 * width * labels + kColumns * (labels + 2 * kLanes));
     }
     static float* first_whole_line(float* path) {
@@ -213,11 +221,16 @@ struct Scratch {
           column(labels + 2 * kLanes),
           per_member(2 * padded_width * labels + kColumns * column),
           sums(first_whole_line(path)),
-          slabs(sums + team_size * D * padded_width),
+          made(reinterpret_cast<std::int64_t*>(sums + kRing * D * padded_width)),
+          used(made + kRing * 8),
+          slabs(sums + kRing * D * padded_width + kCountFloats),
           lines(slabs + kSlabs * (D + 2) * line),
           members(lines + kLines * line) {}
-    // The lines of +inf around the slabs' labels; once per call, by one member.
+    // The lines of +inf around the slabs' labels, and the ring's counts at
+    // zero; once per call, by one member.
     void fill_guards(int64_t D) const {
+        for (int64_t i = 0; i < kRing; ++i) *made_count(i) = 0;
+        *used = 0;
         const float inf = std::numeric_limits<float>::infinity();
         for (int i = 0; i < kSlabs; ++i) {
             std::fill(slab(D, i)(-1) - kLanes, slab(D, i)(0) - kLanes, inf);
@@ -226,7 +239,8 @@ struct Scratch {
     }
     Slab slab(int64_t D, int i) const { return Slab{slabs + i * (D + 2) * line, line}; }
     float* minimum(int direction, int parity) const { return lines + (2 * direction + parity) * line + kLanes; }
-    float* row_sums(int64_t D, int64_t member) const { return sums + member * D * padded_width; }
+    float* row_sums(int64_t D, int64_t y) const { return sums + y % kRing * D * padded_width; }
+    std::int64_t* made_count(int64_t y) const { return made + y % kRing * 8; }  // a line apart
     float* row_costs(int64_t member) const { return members + member * per_member; }
     float* first_paths(int64_t member) const { return row_costs(member) + padded_width * labels; }
     // Column i's label 0, a group of +inf before it and after its labels.
@@ -509,36 +523,64 @@ void sweep_up_straight(const Job<Costs>& job, const Scratch& s) {
     }
 }
 
-// 2: down the rows, L2, L4, L5, and the sum of the first six.  The members
-// take the rows along in groups, one row each.
+// 2: down the rows, L2, L4, L5, and the sum of the first six.  In a team,
+// member 0 goes across the rows over all their columns, while the others
+// make the rows' L0 + L1 ahead of it, in turn, through a ring of kRing
+// rows: the two halves of the work are about even, and neither waits at a
+// meeting every row (the sweep across would, split by columns, since the
+// diagonals read the neighbours' previous row).
+template <typename Costs>
+void across_down(const Job<Costs>& job, const Scratch& s, int64_t y) {
+    const float* sums = s.row_sums(job.D, y);  // + d * s.padded_width + x: this row's L0 + L1
+    across_row<Down>(job, s, y, y + 1, y == 0, [&](int64_t d, float* a, int64_t x, int64_t n, const Floats(&L)[3]) {
+        const Floats L01 = load(sums + d * s.padded_width + x);
+        store_n(a, (((L01 + L[0]) + load_n(a, n)) + L[1]) + L[2], n);
+    });
+}
+
 template <typename Costs>
 void sweep_down(const Job<Costs>& job, const Scratch& s) {
     const Team& team = job.team;
-    const int64_t D = job.D, group = team.members;
-    for (int64_t y = 0; y < job.H; ++y) {
-        if (y % group == 0) {
-            if (y + team.member < job.H) along_row(job, s, y + team.member, team.member, s.row_sums(D, team.member));
-            team.meet();  // every row of the group has its L0 + L1
+    const int64_t D = job.D, H = job.H;
+    if (team.members == 1) {
+        for (int64_t y = 0; y < H; ++y) {
+            along_row(job, s, y, 0, s.row_sums(D, y));
+            across_down(job, s, y);
         }
-        const float* sums = s.row_sums(D, y % group);  // + d * s.padded_width + x: this row's L0 + L1
-        across_row<Down>(job, s, y, y + 1, y == 0,
-                         [&](int64_t d, float* a, int64_t x, int64_t n, const Floats(&L)[3]) {
-            const Floats L01 = load(sums + d * s.padded_width + x);
-            store_n(a, (((L01 + L[0]) + load_n(a, n)) + L[1]) + L[2], n);
-        });
-        team.meet();  // the diagonals of the next row read the neighbours' columns of this one
+        return;
+    }
+    if (team.member == 0) {
+        Job<Costs> whole = job;
+        whole.mine = Columns{0, job.W};
+        for (int64_t y = 0; y < H; ++y) {
+            wait_until_reaches(s.made_count(y), y + 1);
+            across_down(whole, s, y);
+            publish(s.used, y + 1);
+        }
+        return;
+    }
+    const int64_t makers = team.members - 1;
+    for (int64_t y = team.member - 1; y < H; y += makers) {
+        wait_until_reaches(s.used, y + 1 - Scratch::kRing);  // the slot's last row is used
+        along_row(job, s, y, team.member, s.row_sums(D, y));
+        publish(s.made_count(y), y + 1);
     }
 }
 
-// 3: L6 and L7 (up the diagonals), added last.
+// 3: L6 and L7 (up the diagonals), added last.  Member 0 alone, over all
+// the columns: split by columns, the members would meet every row (each
+// reads its neighbours' previous row), which cost more than the second
+// core gained on a sweep that memory bounds.
 template <typename Costs>
 void sweep_up_diagonal(const Job<Costs>& job, const Scratch& s) {
+    if (job.team.member != 0) return;
+    Job<Costs> whole = job;
+    whole.mine = Columns{0, job.W};
     for (int64_t y = job.H - 1; y >= 0; --y) {
-        across_row<UpDiagonal>(job, s, y, y - 1, y == job.H - 1,
+        across_row<UpDiagonal>(whole, s, y, y - 1, y == job.H - 1,
                                [&](int64_t, float* a, int64_t, int64_t n, const Floats(&L)[2]) {
             store_n(a, (load_n(a, n) + L[0]) + L[1], n);
         });
-        job.team.meet();
     }
 }
 

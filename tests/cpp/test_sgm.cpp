@@ -133,16 +133,16 @@ auto shared_by(const LevelKernels& level, int members) {
     };
 }
 
-// Shared, the kernel still gives the twin's bits: the diagonals cross the
-// edges of the members' columns, a member's share may be one group of
-// columns or none, and short volumes are left to member 0.
+// Shared, the kernel still gives the twin's bits: a member's share of the
+// columns may be one group or none, short volumes are left to member 0, and
+// more members make rows along than the ring between them holds.
 TEST_P(SgmLevels, SharedMatchesReferenceBitForBit) {
     const int64_t shapes[][3] = {{4, 200, 33}, {2, 300, 100}, {3, 150, 70}, {1, 400, 20},
                                  {5, 200, 17}, {3, 9, 40},    {1, 1, 1},    {2, 3, 0},
                                  {37, 60, 45}, {33, 40, 2}};
     const float penalties[][2] = {{1, 4}, {-1, -3}, {kNaN, 2}, {0.5f, kInf}};
     Values values(11);
-    for (const int members : {2, 3}) {
+    for (const int members : {2, 3, 7}) {
         for (const auto& [D, H, W] : shapes) {
             auto cost = volume(D, H, W);
             cost.fill([&] { return values.mixed(-5, 20, 0.05); }).wild_unit_strides();
