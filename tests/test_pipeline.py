@@ -537,6 +537,40 @@ def test_census_cost_is_the_numpy_cost(shape, D, bits, outside, split):
     np.testing.assert_array_equal(cost.view(np.uint32), cost_volume_numpy(a, b, bits, D, outside).view(np.uint32))
 
 
+def random_codes(rng, shape, bits):
+    """Census codes of two images: random, some shifted to a few bits, some empty or full."""
+    codes = rng.integers(0, 2 ** bits - 1, (2, *shape), np.uint64, endpoint=True)
+    codes >>= rng.choice(np.array([0, 8, 40], np.uint64), codes.shape)
+    extreme = rng.random(codes.shape) < 0.1
+    codes[extreme] = rng.choice(np.array([0, 2 ** bits - 1], np.uint64), extreme.sum())
+    return codes
+
+
+@pytest.mark.parametrize("shape, D, bits, split", [((1, 1), 1, 62, 0), ((17, 70), 16, 64, 3), ((30, 257), 64, 62, 32)])
+def test_census_counts_scaled_are_the_census_cost(shape, D, bits, split):
+    a, b = random_codes(np.random.default_rng(D), shape, bits)
+    counts = np.full((D, *shape), 7, np.uint8)
+    _pipeline.census_counts(a, b, 0, counts[:split])
+    _pipeline.census_counts(a, b, split, counts[split:])
+    outside = np.float32(0.2)
+    scaled = np.where(counts == 255, outside, counts.astype(np.float32) * np.float32(1.0 / bits))
+    np.testing.assert_array_equal(scaled.view(np.uint32), cost_volume_numpy(a, b, bits, D, outside).view(np.uint32))
+
+
+@pytest.mark.parametrize("shape", [(9, 21, 34), (64, 60, 90)])
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_sgm_of_counts_is_sgm_of_their_costs(shape, threads):
+    D, H, W = shape
+    a, b = random_codes(np.random.default_rng(W), (H, W), 62)
+    counts = np.empty(shape, np.uint8)
+    _pipeline.census_counts(a, b, 0, counts)
+    cost = cost_volume_numpy(a, b, 62, D, 0.2)
+    agg, path = np.full(shape, np.nan, np.float32), np.full(shape, 5.0, np.float32)
+    for _ in range(2):  # whatever the volumes held
+        _pipeline.sgm_counts(counts, 1.0 / 62, 0.2, 0.1, 0.5, agg, path, threads)
+        np.testing.assert_array_equal(agg.view(np.uint32), _mvs.sgm(cost, 0.1, 0.5).view(np.uint32))
+
+
 @pytest.mark.parametrize("shape", [(1, 1, 1), (9, 4, 5), (70, 3, 50), (4, 2, 1100)])
 @pytest.mark.parametrize("values", [[0, 1, 2], [np.nan, np.inf, -np.inf, 0.0, -0.0, 0.5], [np.inf, np.nan]],
                          ids=["ties", "specials", "no cost below inf"])
@@ -598,6 +632,15 @@ CODES, VOLUME = np.zeros((3, 4), np.uint64), np.zeros((2, 3, 4), np.float32)
      "argument 'cost' has shape (2, 3, 5)"),
     (lambda out: _pipeline.census_cost(out.view(np.uint64).reshape(3, 4), CODES, 0, 0.1, 0.2, out), VOLUME,
      "argument 'cost' shares memory with argument 'left'"),
+    (lambda out: _pipeline.census_counts(CODES, CODES, 0, out), np.zeros((2, 4, 4), np.uint8),
+     "argument 'counts' has shape (2, 4, 4)"),
+    (lambda out: _pipeline.census_counts(CODES, CODES, 0, out), VOLUME, "uint8"),
+    (lambda out: _pipeline.sgm_counts(np.zeros((2, 3, 4), np.uint8), 0.1, 0.2, 1, 2, out, VOLUME.copy(), 2),
+     np.zeros((2, 3, 5), np.float32), "argument 'agg' has shape (2, 3, 5)"),
+    (lambda out: _pipeline.sgm_counts(out.reshape(-1).view(np.uint8)[:24].reshape(2, 3, 4), 0.1, 0.2, 1, 2, out,
+                                      VOLUME.copy(), 2), VOLUME, "argument 'agg' shares memory with argument 'counts'"),
+    (lambda out: _pipeline.sgm_counts(np.zeros((2, 3, 4), np.uint8), 0.1, 0.2, 1, 2, out, VOLUME.copy(), 65), VOLUME,
+     "threads must be from 1 to 64"),
     (lambda out: _pipeline.right_winner(VOLUME, out), np.zeros((3, 5), np.int32), "argument 'best' has shape (3, 5)"),
     (lambda out: _pipeline.left_right_check(VOLUME[0], VOLUME[1], 1.0, out), np.zeros((3, 4), np.uint8), "int32"),
 ])
