@@ -323,7 +323,8 @@ def run(pair, settings=None, block=3):
     # Each matcher runs once untimed: the times are those of a matcher in use,
     # without its first call's set-up (for ours, the volumes' fresh pages).
     volumes = Volumes()
-    match(pair.left, pair.right, D, settings, volumes=volumes)
+    for aggregate in (True, False):  # each keeps volumes of its own in `volumes`
+        match(pair.left, pair.right, D, settings, aggregate=aggregate, volumes=volumes)
     found = {
         OURS: match(pair.left, pair.right, D, settings, volumes=volumes),
         WITHOUT_SGM: match(pair.left, pair.right, D, settings, aggregate=False, volumes=volumes),
