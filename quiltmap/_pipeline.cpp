@@ -128,16 +128,24 @@ void on_threads(int threads, const Member& member) {
     for (std::thread& helper : helpers) helper.join();
 }
 
-// The checks that sgm and sgm_counts share: agg and path of the cost
-// volume's extents, the three apart, threads in range.
-template <typename Cost>
-bool aggregation_arguments(const char* function, const Cost& cost, const char* cost_name,
-                           const binding::OutView<float, 3>& agg, const binding::OutView<float, 3>& path,
-                           std::int64_t threads);
-
 // More than the cores of any machine this runs on; the columns are shared
 // in groups of 16 at most, so more members would mostly meet.
 constexpr std::int64_t kMostSgmThreads = 64;
+
+// The checks that sgm and sgm_counts share: agg and path of the cost
+// volume's extents, the three apart, threads in range.
+bool aggregation_arguments(const char* function, const binding::ArrayView& cost, const char* cost_name,
+                           const binding::ArrayView& agg, const binding::ArrayView& path, std::int64_t threads) {
+    const std::int64_t extents[] = {cost.extent(0), cost.extent(1), cost.extent(2)};
+    if (!binding::require_extents(agg, function, "argument 'agg'", extents, /*at_least=*/false) ||
+        !binding::require_extents(path, function, "argument 'path'", extents, /*at_least=*/false) ||
+        !binding::require_separate(agg, cost, function, "argument 'agg'", cost_name) ||
+        !binding::require_separate(path, cost, function, "argument 'path'", cost_name) ||
+        !binding::require_separate(path, agg, function, "argument 'path'", "argument 'agg'"))
+        return false;
+    if (threads < 1 || threads > kMostSgmThreads) return value_error(function, "threads must be from 1 to 64"), false;
+    return true;
+}
 
 struct Sgm {
     static constexpr const char* kName = "sgm";
@@ -167,21 +175,6 @@ struct Sgm {
         Py_RETURN_NONE;
     }
 };
-
-template <typename Cost>
-bool aggregation_arguments(const char* function, const Cost& cost, const char* cost_name,
-                           const binding::OutView<float, 3>& agg, const binding::OutView<float, 3>& path,
-                           std::int64_t threads) {
-    const std::int64_t extents[] = {cost.extent(0), cost.extent(1), cost.extent(2)};
-    if (!binding::require_extents(agg, function, "argument 'agg'", extents, /*at_least=*/false) ||
-        !binding::require_extents(path, function, "argument 'path'", extents, /*at_least=*/false) ||
-        !binding::require_separate(agg, cost, function, "argument 'agg'", cost_name) ||
-        !binding::require_separate(path, cost, function, "argument 'path'", cost_name) ||
-        !binding::require_separate(path, agg, function, "argument 'path'", "argument 'agg'"))
-        return false;
-    if (threads < 1 || threads > kMostSgmThreads) return value_error(function, "threads must be from 1 to 64"), false;
-    return true;
-}
 
 struct SgmCounts {
     static constexpr const char* kName = "sgm_counts";
@@ -634,6 +627,20 @@ struct FillHoles {
     }
 };
 
+// The checks that census_cost and census_counts share: first in range, the
+// two images' codes of one shape, the volume (D, H, W) of that shape and
+// apart from both.
+bool census_volume_arguments(const char* function, const binding::ArrayView& left, const binding::ArrayView& right,
+                             std::int64_t first, const binding::ArrayView& volume, const char* volume_name) {
+    if (first < 0 || first > INT32_MAX) return value_error(function, "first must be from 0 to 2**31 - 1"), false;
+    const std::int64_t pixels[] = {left.extent(0), left.extent(1)};
+    const std::int64_t planes[] = {volume.extent(0), left.extent(0), left.extent(1)};
+    return binding::require_extents(right, function, "argument 'right'", pixels, /*at_least=*/false) &&
+           binding::require_extents(volume, function, volume_name, planes, /*at_least=*/false) &&
+           binding::require_separate(volume, left, function, volume_name, "argument 'left'") &&
+           binding::require_separate(volume, right, function, volume_name, "argument 'right'");
+}
+
 struct CensusCost {
     static constexpr const char* kName = "census_cost";
     enum Arg { left, right, first, scale, outside, cost };
@@ -652,14 +659,7 @@ struct CensusCost {
         const auto& right = a.get<Arg::right>();
         const auto& cost = a.get<Arg::cost>();
         const std::int64_t first = a.get<Arg::first>();
-        if (first < 0 || first > INT32_MAX) return value_error(kName, "first must be from 0 to 2**31 - 1");
-        const std::int64_t pixels[] = {left.extent(0), left.extent(1)};
-        const std::int64_t planes[] = {cost.extent(0), left.extent(0), left.extent(1)};
-        if (!binding::require_extents(right, kName, "argument 'right'", pixels, /*at_least=*/false) ||
-            !binding::require_extents(cost, kName, "argument 'cost'", planes, /*at_least=*/false) ||
-            !binding::require_separate(cost, left, kName, "argument 'cost'", "argument 'left'") ||
-            !binding::require_separate(cost, right, kName, "argument 'cost'", "argument 'right'"))
-            return nullptr;
+        if (!census_volume_arguments(kName, left, right, first, cost, "argument 'cost'")) return nullptr;
         {
             binding::WithoutInterpreterLock unlocked;
             kernels::census_cost(left.array(), right.array(), first, a.get<Arg::scale>(), a.get<Arg::outside>(),
@@ -686,14 +686,7 @@ struct CensusCounts {
         const auto& right = a.get<Arg::right>();
         const auto& counts = a.get<Arg::counts>();
         const std::int64_t first = a.get<Arg::first>();
-        if (first < 0 || first > INT32_MAX) return value_error(kName, "first must be from 0 to 2**31 - 1");
-        const std::int64_t pixels[] = {left.extent(0), left.extent(1)};
-        const std::int64_t planes[] = {counts.extent(0), left.extent(0), left.extent(1)};
-        if (!binding::require_extents(right, kName, "argument 'right'", pixels, /*at_least=*/false) ||
-            !binding::require_extents(counts, kName, "argument 'counts'", planes, /*at_least=*/false) ||
-            !binding::require_separate(counts, left, kName, "argument 'counts'", "argument 'left'") ||
-            !binding::require_separate(counts, right, kName, "argument 'counts'", "argument 'right'"))
-            return nullptr;
+        if (!census_volume_arguments(kName, left, right, first, counts, "argument 'counts'")) return nullptr;
         {
             binding::WithoutInterpreterLock unlocked;
             kernels::census_counts(left.array(), right.array(), first, counts.array());

@@ -621,44 +621,43 @@ void golden_fill_holes(const LevelKernels& k, Digest& digest) {
     }
 }
 
-void golden_census_cost(const LevelKernels& k, Digest& digest) {
-    Stream stream{115};
+// run(D, H, W, first, left, right) for each case of the census volumes:
+// the codes of two images, empty, full and sparse.
+template <typename Run>
+void golden_census_cases(Stream& stream, const Run& run) {
     for (const auto& [D, H, W] : {std::tuple<int64_t, int64_t, int64_t>{0, 3, 4}, {1, 1, 1}, {16, 4, 37},
                                   {5, 9, 130}, {64, 3, 70}}) {
-        // Empty, full and sparse codes.
         auto code = [&] {
             return stream.index(8) == 0 ? ~uint64_t{0} * uint64_t(stream.index(2)) : stream.next() >> stream.index(64);
         };
         Padded<uint64_t, 2> left({H, W}, {2, 1}, 0), right({H, W}, {1, 3}, 0);
         left.fill(code);
         right.fill(code);
-        for (int64_t first : {int64_t{0}, int64_t{3}, W + 2}) {
-            for (const auto& [scale, outside] :
-                 {std::pair<float, float>{1.0f / 62, 0.2f}, {3.0f, kNaN}, {kInf, -0.0f}, {kNaN, 1.0f}}) {
-                Padded<float, 3> cost({D, H, W}, {1, 2, 3}, -7.0f);
-                k.census_cost(left.in(), right.in(), first, scale, outside, cost.view);
-                digest.add(cost);
-            }
-        }
+        for (int64_t first : {int64_t{0}, int64_t{3}, W + 2}) run(D, H, W, first, left, right);
     }
+}
+
+void golden_census_cost(const LevelKernels& k, Digest& digest) {
+    Stream stream{115};
+    golden_census_cases(stream, [&](int64_t D, int64_t H, int64_t W, int64_t first, const Padded<uint64_t, 2>& left,
+                                    const Padded<uint64_t, 2>& right) {
+        for (const auto& [scale, outside] :
+             {std::pair<float, float>{1.0f / 62, 0.2f}, {3.0f, kNaN}, {kInf, -0.0f}, {kNaN, 1.0f}}) {
+            Padded<float, 3> cost({D, H, W}, {1, 2, 3}, -7.0f);
+            k.census_cost(left.in(), right.in(), first, scale, outside, cost.view);
+            digest.add(cost);
+        }
+    });
 }
 
 void golden_census_counts(const LevelKernels& k, Digest& digest) {
     Stream stream{118};
-    for (const auto& [D, H, W] : {std::tuple<int64_t, int64_t, int64_t>{0, 3, 4}, {1, 1, 1}, {16, 4, 37},
-                                  {5, 9, 130}, {64, 3, 70}}) {
-        auto code = [&] {
-            return stream.index(8) == 0 ? ~uint64_t{0} * uint64_t(stream.index(2)) : stream.next() >> stream.index(64);
-        };
-        Padded<uint64_t, 2> left({H, W}, {2, 1}, 0), right({H, W}, {1, 3}, 0);
-        left.fill(code);
-        right.fill(code);
-        for (int64_t first : {int64_t{0}, int64_t{3}, W + 2}) {
-            Padded<uint8_t, 3> counts({D, H, W}, {1, 2, 3}, 77);
-            k.census_counts(left.in(), right.in(), first, counts.view);
-            digest.add(counts);
-        }
-    }
+    golden_census_cases(stream, [&](int64_t D, int64_t H, int64_t W, int64_t first, const Padded<uint64_t, 2>& left,
+                                    const Padded<uint64_t, 2>& right) {
+        Padded<uint8_t, 3> counts({D, H, W}, {1, 2, 3}, 77);
+        k.census_counts(left.in(), right.in(), first, counts.view);
+        digest.add(counts);
+    });
 }
 
 void golden_right_winner(const LevelKernels& k, Digest& digest) {
