@@ -22,8 +22,8 @@
 //
 // Shared by a team (kernels/team.hpp), the members split the columns of
 // sweep 1, which reads nothing across them.  In sweep 2 member 0 goes
-// across the rows, all columns, while the others make L0 + L1 of the rows
-// ahead of it through a ring of rows; sweep 3 is member 0's alone.  Split
+// across the rows, all columns, while up to four others make L0 + L1 of
+// the rows ahead of it through a ring of rows; sweep 3 is member 0's alone.  Split
 // by columns, the sweeps with diagonals met every row (each member reads
 // its neighbours' previous row) and took longer on two cores than on one.
 //
@@ -194,7 +194,7 @@ struct Scratch {
     std::int64_t* used;    // 1 + the last row whose sums the sweep across has used
     float* slabs;          // kSlabs of D + 2 lines
     float* lines;          // kLines lines
-    float* members;        // each member's: the row's costs and its first direction's path
+    float* makers_own;     // each maker's: the row's costs and its first direction's path
                            // costs, column x at x * labels; then kColumns columns
 
     // Every vector of the scratch is read and written many times over, so
@@ -205,16 +205,20 @@ struct Scratch {
     static constexpr int64_t kLineBytes = 64;
     static constexpr int64_t kLineFloats = kLineBytes / int64_t(sizeof(float));
     static int64_t whole_groups(int64_t n) { return (n + kLanes - 1) / kLanes * kLanes; }
+    // The members that make rows along: a team of one's member, else all
+    // but member 0, as many as the ring has rows at most (the rest would
+    // only wait for a slot).
+    static int64_t makers(int64_t members) { return members == 1 ? 1 : std::min<int64_t>(members - 1, kRing); }
     static int64_t floats_needed(int64_t D, int64_t W, int64_t members) {
         const int64_t width = whole_groups(W), labels = whole_groups(D);
         return kLineFloats + kRing * D * width + kCountFloats + (kSlabs * (D + 2) + kLines) * (width + 2 * kLanes) +
-               members * (2 * width * labels + kColumns * (labels + 2 * kLanes));
+               makers(members) * (2 * width * labels + kColumns * (labels + 2 * kLanes));
     }
     static float* first_whole_line(float* path) {
         const auto address = reinterpret_cast<std::uintptr_t>(path);
         return at(path, int64_t((kLineBytes - address % kLineBytes) % kLineBytes));
     }
-    Scratch(int64_t D, int64_t W, int64_t team_size, float* path)
+    Scratch(int64_t D, int64_t W, float* path)
         : padded_width(whole_groups(W)),
           line(padded_width + 2 * kLanes),
           labels(whole_groups(D)),
@@ -225,7 +229,7 @@ struct Scratch {
           used(made + kRing * 8),
           slabs(sums + kRing * D * padded_width + kCountFloats),
           lines(slabs + kSlabs * (D + 2) * line),
-          members(lines + kLines * line) {}
+          makers_own(lines + kLines * line) {}
     // The lines of +inf around the slabs' labels, and the ring's counts at
     // zero; once per call, by one member.
     void fill_guards(int64_t D) const {
@@ -241,17 +245,17 @@ struct Scratch {
     float* minimum(int direction, int parity) const { return lines + (2 * direction + parity) * line + kLanes; }
     float* row_sums(int64_t D, int64_t y) const { return sums + y % kRing * D * padded_width; }
     std::int64_t* made_count(int64_t y) const { return made + y % kRing * 8; }  // a line apart
-    float* row_costs(int64_t member) const { return members + member * per_member; }
-    float* first_paths(int64_t member) const { return row_costs(member) + padded_width * labels; }
+    float* row_costs(int64_t maker) const { return makers_own + maker * per_member; }
+    float* first_paths(int64_t maker) const { return row_costs(maker) + padded_width * labels; }
     // Column i's label 0, a group of +inf before it and after its labels.
-    float* path_column(int64_t member, int i) const {
-        return first_paths(member) + padded_width * labels + i * column + kLanes;
+    float* path_column(int64_t maker, int i) const {
+        return first_paths(maker) + padded_width * labels + i * column + kLanes;
     }
     // The guards of a member's columns (and the lanes past label D - 1,
     // which every column keeps at +inf too); once per call, by that member.
-    void fill_column_guards(int64_t member) const {
+    void fill_column_guards(int64_t maker) const {
         const float inf = std::numeric_limits<float>::infinity();
-        std::fill(path_column(member, 0) - kLanes, path_column(member, kColumns - 1) - kLanes + column, inf);
+        std::fill(path_column(maker, 0) - kLanes, path_column(maker, kColumns - 1) - kLanes + column, inf);
     }
 };
 
@@ -428,12 +432,12 @@ float column_along(int64_t D, const float* prev, float best, const float* cost, 
 }
 
 // L0 + L1 of row y into sums: D lines of s.padded_width floats, with one
-// member's scratch.
+// maker's scratch.
 template <typename Costs>
-void along_row(const Job<Costs>& job, const Scratch& s, int64_t y, int64_t member, float* sums) {
+void along_row(const Job<Costs>& job, const Scratch& s, int64_t y, int64_t maker, float* sums) {
     const int64_t D = job.D, W = job.W, labels = s.labels;
-    float* const costs = s.row_costs(member);
-    float* const firsts = s.first_paths(member);
+    float* const costs = s.row_costs(maker);
+    float* const firsts = s.first_paths(maker);
 
     // costs[x * labels + d]: each label's row read in one run, a tile of
     // kLanes labels and kLanes columns turned at a time.
@@ -453,8 +457,8 @@ void along_row(const Job<Costs>& job, const Scratch& s, int64_t y, int64_t membe
     float lane[kLanes];
     for (int64_t i = 0; i < kLanes; ++i) lane[i] = float(i);
     const FloatMask last_real = less(load(lane), splat(float(D - (labels - kLanes))));
-    float* L0[2] = {s.path_column(member, 0), s.path_column(member, 1)};
-    float* L1[2] = {s.path_column(member, 2), s.path_column(member, 3)};
+    float* L0[2] = {s.path_column(maker, 0), s.path_column(maker, 1)};
+    float* L1[2] = {s.path_column(maker, 2), s.path_column(maker, 3)};
     const auto column = [&](int64_t x) { return costs + x * labels; };
     const auto first = [&](int64_t x) { return firsts + x * labels; };
     float best0 = 0.0f, best1 = 0.0f;
@@ -524,9 +528,9 @@ void sweep_up_straight(const Job<Costs>& job, const Scratch& s) {
 }
 
 // 2: down the rows, L2, L4, L5, and the sum of the first six.  In a team,
-// member 0 goes across the rows over all their columns, while the others
-// make the rows' L0 + L1 ahead of it, in turn, through a ring of kRing
-// rows: the two halves of the work are about even, and neither waits at a
+// member 0 goes across the rows over all their columns, while the makers
+// (Scratch::makers) make the rows' L0 + L1 ahead of it, in turn, through a
+// ring of kRing rows: the two halves of the work are about even, and neither waits at a
 // meeting every row (the sweep across would, split by columns, since the
 // diagonals read the neighbours' previous row).
 template <typename Costs>
@@ -559,10 +563,10 @@ void sweep_down(const Job<Costs>& job, const Scratch& s) {
         }
         return;
     }
-    const int64_t makers = team.members - 1;
-    for (int64_t y = team.member - 1; y < H; y += makers) {
+    const int64_t makers = Scratch::makers(team.members), maker = team.member - 1;
+    for (int64_t y = maker; maker < makers && y < H; y += makers) {
         wait_until_reaches(s.used, y + 1 - Scratch::kRing);  // the slot's last row is used
-        along_row(job, s, y, team.member, s.row_sums(D, y));
+        along_row(job, s, y, maker, s.row_sums(D, y));
         publish(s.made_count(y), y + 1);
     }
 }
@@ -676,9 +680,10 @@ void aggregate(const Costs& costs, int64_t D, int64_t H, int64_t W, float P1, fl
         if (team.member == 0) by_direction(job);  // a small volume: not worth sharing
         return;
     }
-    const Scratch scratch(D, W, team.members, path.data);
+    const Scratch scratch(D, W, path.data);
     if (team.member == 0) scratch.fill_guards(D);
-    scratch.fill_column_guards(team.member);
+    const int64_t maker = team.members == 1 ? 0 : team.member - 1;
+    if (maker >= 0 && maker < Scratch::makers(team.members)) scratch.fill_column_guards(maker);
     team.meet();
     sweep_up_straight(job, scratch);
     team.meet();  // the next sweep's slabs and lines are this one's

@@ -50,6 +50,14 @@ inline FloatMask lane_mask(int j) {
 }
 
 // Flags of eight mask bytes (the first n of them, the rest clear).
+inline FloatMask usable(const std::uint8_t* p, int n = kFloatLanes) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, unsigned(n));
+    const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(word)));
+    const __m256i zero = _mm256_setzero_si256();
+    return _mm256_castsi256_ps(_mm256_xor_si256(_mm256_cmpeq_epi32(lanes, zero), _mm256_set1_epi32(-1)));
+}
+// The first n bytes as floats.
 inline Floats widen_bytes(const std::uint8_t* p, std::int64_t n) {
     std::uint64_t word = 0;
     if (n == kFloatLanes) {
@@ -58,13 +66,6 @@ inline Floats widen_bytes(const std::uint8_t* p, std::int64_t n) {
         std::memcpy(&word, p, std::size_t(n));
     }
     return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(word))));
-}
-inline FloatMask usable(const std::uint8_t* p, int n = kFloatLanes) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, p, unsigned(n));
-    const __m256i lanes = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(word)));
-    const __m256i zero = _mm256_setzero_si256();
-    return _mm256_castsi256_ps(_mm256_xor_si256(_mm256_cmpeq_epi32(lanes, zero), _mm256_set1_epi32(-1)));
 }
 
 inline void transpose(Floats (&r)[kFloatLanes]) {

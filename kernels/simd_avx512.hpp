@@ -54,12 +54,13 @@ inline bool any(FloatMask m) { return m != 0; }
 inline FloatMask lane_mask(int j) { return FloatMask(1u << j); }
 
 // Flags of sixteen mask bytes (the first n of them, the rest clear).
-inline Floats widen_bytes(const std::uint8_t* p, std::int64_t n) {
-    return _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_maskz_loadu_epi8(first_lanes(int(n)), p)));
-}
 inline FloatMask usable(const std::uint8_t* p, int n = kFloatLanes) {
     const __m128i bytes = _mm_maskz_loadu_epi8(first_lanes(n), p);
     return _mm_test_epi8_mask(bytes, bytes);
+}
+// The first n bytes as floats.
+inline Floats widen_bytes(const std::uint8_t* p, std::int64_t n) {
+    return _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_maskz_loadu_epi8(first_lanes(int(n)), p)));
 }
 
 inline void transpose(Floats (&r)[kFloatLanes]) {

@@ -53,6 +53,14 @@ inline FloatMask lane_mask(int j) {
 }
 
 // Flags of four mask bytes (the first n of them, the rest clear).
+inline FloatMask usable(const std::uint8_t* p, int n = kFloatLanes) {
+    std::uint32_t word = 0;
+    std::memcpy(&word, p, unsigned(n));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i lanes = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(int(word)), zero), zero);
+    return _mm_castsi128_ps(_mm_xor_si128(_mm_cmpeq_epi32(lanes, zero), _mm_set1_epi32(-1)));
+}
+// The first n bytes as floats.
 inline Floats widen_bytes(const std::uint8_t* p, std::int64_t n) {
     std::uint32_t word = 0;
     if (n == kFloatLanes) {
@@ -62,13 +70,6 @@ inline Floats widen_bytes(const std::uint8_t* p, std::int64_t n) {
     }
     const __m128i zero = _mm_setzero_si128();
     return _mm_cvtepi32_ps(_mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(int(word)), zero), zero));
-}
-inline FloatMask usable(const std::uint8_t* p, int n = kFloatLanes) {
-    std::uint32_t word = 0;
-    std::memcpy(&word, p, unsigned(n));
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i lanes = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(int(word)), zero), zero);
-    return _mm_castsi128_ps(_mm_xor_si128(_mm_cmpeq_epi32(lanes, zero), _mm_set1_epi32(-1)));
 }
 
 inline void transpose(Floats (&r)[kFloatLanes]) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }

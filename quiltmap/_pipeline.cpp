@@ -128,8 +128,10 @@ void on_threads(int threads, const Member& member) {
     for (std::thread& helper : helpers) helper.join();
 }
 
-// More than the cores of any machine this runs on; the columns are shared
-// in groups of 16 at most, so more members would mostly meet.
+// More than the cores of any machine this runs on: past five, the members
+// add only to the first sweep, whose columns they share in groups of 16 at
+// most (in the second one goes across the rows, at most four make rows
+// ahead of it; the third is one member's).
 constexpr std::int64_t kMostSgmThreads = 64;
 
 // The checks that sgm and sgm_counts share: agg and path of the cost
@@ -168,8 +170,11 @@ struct Sgm {
         if (!aggregation_arguments(kName, cost, "argument 'cost'", agg, path, threads)) return nullptr;
         {
             binding::WithoutInterpreterLock unlocked;
+            // The arrays once, here: taking a result's array marks the view written.
+            const auto costs = cost.array();
+            const auto sums = agg.array(), scratch = path.array();
             on_threads(int(threads), [&, P1 = a.get<Arg::P1>(), P2 = a.get<Arg::P2>()](const kernels::Team& team) {
-                kernels::sgm_aggregate_shared(cost.array(), P1, P2, agg.array(), path.array(), team);
+                kernels::sgm_aggregate_shared(costs, P1, P2, sums, scratch, team);
             });
         }
         Py_RETURN_NONE;
@@ -198,9 +203,11 @@ struct SgmCounts {
         if (!aggregation_arguments(kName, counts, "argument 'counts'", agg, path, threads)) return nullptr;
         {
             binding::WithoutInterpreterLock unlocked;
+            const auto costs = counts.array();  // once, as in sgm()
+            const auto sums = agg.array(), scratch = path.array();
             on_threads(int(threads), [&, scale = a.get<Arg::scale>(), outside = a.get<Arg::outside>(),
                                       P1 = a.get<Arg::P1>(), P2 = a.get<Arg::P2>()](const kernels::Team& team) {
-                kernels::sgm_counts_shared(counts.array(), scale, outside, P1, P2, agg.array(), path.array(), team);
+                kernels::sgm_counts_shared(costs, scale, outside, P1, P2, sums, scratch, team);
             });
         }
         Py_RETURN_NONE;

@@ -159,6 +159,7 @@ TEST_P(SgmLevels, SharedMatchesReferenceBitForBit) {
 TEST_P(SgmLevels, CountsGiveTheirFloatVolumesBits) {
     const int64_t shapes[][3] = {{64, 40, 37}, {3, 150, 70}, {37, 60, 45}, {5, 4, 4}, {1, 1, 1}, {2, 3, 0}};
     const float costs[][2] = {{1.0f / 62, 0.2f}, {-0.25f, kNaN}, {3.0f, kInf}};  // scale, outside
+    const float penalties[][2] = {{0.1f, 0.5f}, {kNaN, 2}, {0, -0.0f}};
     Values values(12);
     for (const auto& [D, H, W] : shapes) {
         Buffer<std::uint8_t, 3> counts({D, H, W}, {1, 2, 3}, 0);
@@ -171,46 +172,55 @@ TEST_P(SgmLevels, CountsGiveTheirFloatVolumesBits) {
                 const std::uint8_t c = counts(idx);
                 return c == kOutsideCount ? outside : float(c) * scale;
             });
-            const auto expected = aggregate(sgm_aggregate_reference, cost, 0.1f, 0.5f, Agg::zeroed);
-            for (const int members : {1, 2, 3}) {
-                const auto from_counts = [&](auto kernel) {
-                    return [&, kernel](const Array3<const float>&, float P1, float P2, const Array3<float>& agg,
-                                       const Array3<float>& path) {
-                        Barrier barrier(members);
-                        std::vector<std::thread> helpers;
-                        for (int m = 1; m < members; ++m)
-                            helpers.emplace_back([&, m] {
-                                kernel(counts.cview(), scale, outside, P1, P2, agg, path, Team{m, members, &barrier});
-                            });
-                        kernel(counts.cview(), scale, outside, P1, P2, agg, path, Team{0, members, &barrier});
-                        for (auto& helper : helpers) helper.join();
-                    };
+            const auto from_counts = [&](auto kernel, int members) {
+                return [&, kernel, members](const Array3<const float>&, float P1, float P2, const Array3<float>& agg,
+                                            const Array3<float>& path) {
+                    Barrier barrier(members);
+                    std::vector<std::thread> helpers;
+                    for (int m = 1; m < members; ++m)
+                        helpers.emplace_back([&, m] {
+                            kernel(counts.cview(), scale, outside, P1, P2, agg, path, Team{m, members, &barrier});
+                        });
+                    kernel(counts.cview(), scale, outside, P1, P2, agg, path, Team{0, members, &barrier});
+                    for (auto& helper : helpers) helper.join();
                 };
-                ASSERT_TRUE(same_elements(aggregate(from_counts(level().sgm_counts_shared), cost, 0.1f, 0.5f),
+            };
+            for (const auto& [P1, P2] : penalties) {
+                const auto expected = aggregate(sgm_aggregate_reference, cost, P1, P2, Agg::zeroed);
+                ASSERT_TRUE(same_elements(aggregate(from_counts(sgm_counts_shared_reference, 1), cost, P1, P2),
                                           expected))
-                    << members << " members, " << D << "x" << H << "x" << W << ", scale " << scale;
-                ASSERT_TRUE(same_elements(aggregate(from_counts(sgm_counts_shared_reference), cost, 0.1f, 0.5f),
-                                          expected))
-                    << "twin, " << D << "x" << H << "x" << W << ", scale " << scale;
+                    << "twin, " << D << "x" << H << "x" << W << ", scale " << scale << ", P " << P1 << " " << P2;
+                for (const int members : {1, 2, 3, 7})
+                    ASSERT_TRUE(same_elements(
+                        aggregate(from_counts(level().sgm_counts_shared, members), cost, P1, P2), expected))
+                        << members << " members, " << D << "x" << H << "x" << W << ", scale " << scale << ", P "
+                        << P1 << " " << P2;
             }
         }
     }
 }
 
 // The three sweeps keep their rows of scratch at the start of the path
-// buffer: most pages of a tall volume's path buffer are never touched.
+// buffer: most pages of a tall volume's path buffer are never touched, by
+// one thread or by a team of many (whose scratch does not grow with it).
 TEST_P(SgmLevels, TallVolumeTouchesOnlyTheStartOfThePathBuffer) {
     const int64_t D = 4, H = 400, W = 40;
     auto cost = volume(D, H, W);
     Values values(8);
     cost.fill([&] { return float(values.uniform(0, 9)); });
-    Buffer<float, 3> agg({D, H, W}, {0, 0, 0}, 0.0f);
-    Buffer<float, 3> path({D, H, W}, {0, 0, 0}, kUntouched);
-    level().sgm_aggregate(cost.cview(), 1, 4, agg.view, path.view);
-    const auto first_touched_from_end =
-        std::find_if(path.storage.rbegin(), path.storage.rend(), [](float x) { return bits(x) != bits(kUntouched); });
-    EXPECT_LT(path.storage.rend() - first_touched_from_end, D * H * W / 4);
-    EXPECT_TRUE(same_elements(agg.storage, aggregate(sgm_aggregate_reference, cost, 1, 4)));
+    for (const int members : {1, 12}) {
+        Buffer<float, 3> agg({D, H, W}, {0, 0, 0}, 0.0f);
+        Buffer<float, 3> path({D, H, W}, {0, 0, 0}, kUntouched);
+        if (members == 1) {
+            level().sgm_aggregate(cost.cview(), 1, 4, agg.view, path.view);
+        } else {
+            shared_by(level(), members)(cost.cview(), 1, 4, agg.view, path.view);
+        }
+        const auto first_touched_from_end = std::find_if(path.storage.rbegin(), path.storage.rend(),
+                                                         [](float x) { return bits(x) != bits(kUntouched); });
+        EXPECT_LT(path.storage.rend() - first_touched_from_end, D * H * W / 4) << members << " members";
+        EXPECT_TRUE(same_elements(agg.storage, aggregate(sgm_aggregate_reference, cost, 1, 4))) << members;
+    }
 }
 
 // The sweeps' scratch starts on the first whole cache line of the path
