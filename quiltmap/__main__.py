@@ -93,41 +93,93 @@ class Refused(Exception):
     """An input the run cannot take; its message is the one line to print."""
 
 
+def _would_swallow(frame):
+    """Whether a KeyboardInterrupt raised in `frame` would be reported as
+    ignored and lost instead of unwinding the run: inside an import (an
+    extension's initialisation, Cython's among them, reports its errors as
+    unraisable) or a finalizer."""
+    while frame is not None:
+        if frame.f_code.co_filename.startswith("<frozen importlib") or frame.f_code.co_name == "__del__":
+            return True
+        frame = frame.f_back
+    return False
+
+
+class Signals:
+    """What interrupts() yields: the signal that ends the run, and whether
+    the run is over (settled: a signal then only marks it)."""
+
+    def __init__(self):
+        self.received = []  # the signal's number, once one comes
+        self.raised = False  # its KeyboardInterrupt is on its way
+        self.settled = False
+
+
 @contextmanager
 def interrupts():
     """SIGTERM (what a batch system sends) ends the run as SIGINT does, by a
     KeyboardInterrupt that unwinds every clean-up; a second signal during the
-    clean-up is ignored. Yields the list that receives the signal's number."""
-    received = []
+    clean-up is ignored. Where the interrupt would be swallowed (an import, a
+    finalizer), it waits and is tried again every 10 ms: a signal is never
+    lost. Yields the Signals."""
+    signals = Signals()
+
+    def deliver(frame):
+        if signals.settled:
+            return
+        if retries and _would_swallow(frame):
+            signal.setitimer(signal.ITIMER_REAL, 0.01)  # SIGALRM: try again
+            return
+        signals.raised = True
+        raise KeyboardInterrupt
 
     def handler(signum, frame):
-        if not received:
-            received.append(signum)
-            raise KeyboardInterrupt
+        if not signals.received:
+            signals.received.append(signum)
+            deliver(frame)
+
+    def retry(signum, frame):
+        if signals.received and not signals.raised:
+            deliver(frame)
 
     if threading.current_thread() is not threading.main_thread():  # only the main thread has handlers
-        yield received
+        yield signals
         return
-    previous = {number: signal.signal(number, handler) for number in (signal.SIGINT, signal.SIGTERM)}
+    retries = hasattr(signal, "setitimer")  # not on Windows: there the interrupt is raised at once
+    handlers = {signal.SIGINT: handler, signal.SIGTERM: handler}
+    if retries:
+        handlers[signal.SIGALRM] = retry
+    previous = {number: signal.signal(number, action) for number, action in handlers.items()}
     try:
-        yield received
+        yield signals
     finally:
+        signals.settled = True
+        if retries:
+            signal.setitimer(signal.ITIMER_REAL, 0)
         for number, action in previous.items():
             signal.signal(number, action)
 
 
+def interrupted(args, number):
+    outcome = "after its outputs were written" if args.published else f"{args.out} is as it was"
+    print(f"quiltmap: interrupted by {signal.Signals(number).name}; {outcome}", file=sys.stderr)
+    return 128 + number
+
+
 def main(argv=None):
     args = parse(argv)
-    with interrupts() as received:
+    with interrupts() as signals:
         try:
-            return run(args)
+            code = run(args)
+            signals.settled = True  # inside the try: an interrupt raised up to here is still caught
         except Refused as error:
+            signals.settled = True
             return fail(str(error))
         except KeyboardInterrupt:
-            number = received[0] if received else signal.SIGINT
-            outcome = "after its outputs were written" if args.published else f"{args.out} is as it was"
-            print(f"quiltmap: interrupted by {signal.Signals(number).name}; {outcome}", file=sys.stderr)
-            return 128 + number
+            return interrupted(args, signals.received[0] if signals.received else signal.SIGINT)
+        if signals.received:  # its interrupt waited for the run to leave an import, and the run ended first
+            return interrupted(args, signals.received[0])
+        return code
 
 
 def checked(args):

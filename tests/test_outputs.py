@@ -168,6 +168,26 @@ def run_command(args, cwd, slow=False, **kwargs):
                             stderr=subprocess.PIPE, text=True, **kwargs)
 
 
+def test_an_interrupt_that_a_finalizer_would_swallow_still_ends_the_run():
+    """A signal handled inside a finalizer (or an extension's import, which
+    reports its errors as unraisable) is not lost: the interrupt comes once
+    the run is back in its own code."""
+    from quiltmap.__main__ import interrupts
+
+    class SignalledWhileFinalized:
+        def __del__(self):
+            os.kill(os.getpid(), signal.SIGTERM)
+            time.sleep(0.05)  # the handler runs here, in the finalizer
+
+    finished = []
+    with pytest.raises(KeyboardInterrupt):
+        with interrupts() as signals:
+            SignalledWhileFinalized()  # finalized at once
+            time.sleep(2)
+            finished.append(True)
+    assert signals.received == [signal.SIGTERM] and not finished
+
+
 @pytest.mark.parametrize("number, delay, options", [
     (signal.SIGTERM, 0.0, []), (signal.SIGTERM, 0.5, []), (signal.SIGTERM, 1.1, []), (signal.SIGINT, 0.5, []),
     (signal.SIGTERM, 0.5, ["--tile", "64", "--margin", "16"]),
