@@ -23,9 +23,10 @@
 // Shared by a team (kernels/team.hpp), the members split the columns of
 // sweep 1, which reads nothing across them.  In sweep 2 member 0 goes
 // across the rows, all columns, while up to four others make L0 + L1 of
-// the rows ahead of it through a ring of rows; sweep 3 is member 0's alone.  Split
-// by columns, the sweeps with diagonals met every row (each member reads
-// its neighbours' previous row) and took longer on two cores than on one.
+// the rows ahead of it through a ring of rows; sweep 3 is member 0's
+// alone.  Split by columns, the sweeps with diagonals met every row (each
+// member reads its neighbours' previous row) and took longer on two cores
+// than on one.
 //
 // Measured on an Intel Xeon guest with AVX-512 (2 cores), on the stereo
 // example's (64, 500, 741) volume, buffers reused: 79 ms on one thread and
@@ -445,7 +446,8 @@ void along_row(const Job<Costs>& job, const Scratch& s, int64_t y, int64_t maker
         for (int64_t x0 = 0; x0 < W; x0 += kLanes) {
             const int64_t n = std::min(kLanes, W - x0);
             Floats r[kLanes];
-            for (int64_t i = 0; i < kLanes; ++i) r[i] = d0 + i < D ? job.cost.group(job.cost.row(d0 + i, y), x0, n) : splat(0.0f);
+            for (int64_t i = 0; i < kLanes; ++i)
+                r[i] = d0 + i < D ? job.cost.group(job.cost.row(d0 + i, y), x0, n) : splat(0.0f);
             transpose(r);
             for (int64_t j = 0; j < kLanes; ++j) store(costs + (x0 + j) * labels + d0, r[j]);
         }

@@ -78,7 +78,6 @@ private:
     std::atomic<unsigned> generation_{0};
 };
 
-// One member's part: its index and how many share the call.
 // A count in memory the caller provides, which one member raises and
 // another waits for: a pipeline between members with no meeting.  The
 // waiting member spins for 10000 pauses (a fraction of a millisecond),
@@ -99,6 +98,7 @@ inline void wait_until_reaches(const std::int64_t* count, std::int64_t value) {
     }
 }
 
+// One member's part: its index and how many share the call.
 struct Team {
     int member = 0;
     int members = 1;
